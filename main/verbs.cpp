@@ -1,0 +1,55 @@
+#include "main/verbs.hpp"
+
+#include <exception>
+#include <string_view>
+
+#include "metadata/movie.hpp"
+
+namespace lanemark {
+namespace {
+
+template <typename Work>
+int report(std::ostream& err, Work work) {
+    try {
+        work();
+        return 0;
+    } catch (const std::exception& error) {
+        err << error.what() << '\n';
+        return 1;
+    }
+}
+
+std::string labelLine(const std::vector<std::uint32_t>& labels) {
+    std::string line = "[";
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        if (i > 0) line += ", ";
+        line += std::to_string(labels[i]);
+    }
+    return line + "]";
+}
+
+}  // namespace
+
+int inspect(const std::string& path, std::ostream& out, std::ostream& err) {
+    return report(err, [&] {
+        const Movie movie{std::filesystem::path(path)};
+        out << labelLine(movie.labels()) << '\n';
+    });
+}
+
+int applyPreset(const std::string& path, std::ostream&, std::ostream& err) {
+    err << "Applying the delivery preset is not available in this build yet.\n";
+    (void)path;
+    return 1;
+}
+
+int run(int argc, char** argv, int (*startWindow)(int, char**), std::ostream& out, std::ostream& err) {
+    if (argc >= 3) {
+        const std::string_view verb = argv[1];
+        if (verb == "--inspect") return inspect(argv[2], out, err);
+        if (verb == "--apply-preset") return applyPreset(argv[2], out, err);
+    }
+    return startWindow(argc, argv);
+}
+
+}  // namespace lanemark

@@ -1,0 +1,126 @@
+#include "metadata/atom.hpp"
+
+#include <limits>
+
+#include "metadata/failure.hpp"
+
+namespace lanemark {
+namespace {
+
+constexpr std::size_t headerSize = 8;
+
+std::array<std::uint8_t, 4> codeOf(const std::string& type) {
+    std::array<std::uint8_t, 4> code{};
+    for (std::size_t i = 0; i < code.size() && i < type.size(); ++i)
+        code[i] = static_cast<std::uint8_t>(type[i]);
+    return code;
+}
+
+std::string nameOf(const std::array<std::uint8_t, 4>& code) {
+    for (auto byte : code)
+        if (byte > 0x7F) return "????";
+    return std::string(code.begin(), code.end());
+}
+
+bool isContainer(const std::string& type) {
+    return type == "moov" || type == "trak" || type == "mdia" || type == "minf" || type == "stbl";
+}
+
+// How many payload bytes precede the children, or nothing for a leaf.
+std::optional<std::size_t> prefixLength(const std::string& type, const Bytes& payload) {
+    if (isContainer(type)) return 0;
+    if (type == "stsd") return 8;
+    if (type != "lpcm") return std::nullopt;
+    if (payload.size() < 28) fail("Incomplete PCM description.");
+    switch (payload[8] << 8 | payload[9]) {
+    case 0: return 28;
+    case 1: return 44;
+    case 2: return 64;
+    default: fail("Unsupported PCM description version.");
+    }
+}
+
+std::vector<Atom> parseLevel(const Bytes& data, int depth);
+
+Atom parseAtom(const Bytes& data, std::size_t position, std::uint32_t size, int depth) {
+    Atom atom;
+    for (std::size_t i = 0; i < 4; ++i) atom.code[i] = data[position + 4 + i];
+    atom.type = nameOf(atom.code);
+    atom.body = data.slice(position + headerSize, size - headerSize);
+    auto length = prefixLength(atom.type, atom.body);
+    if (!length) return atom;
+    if (depth >= maxNesting) fail("Metadata nesting is too deep.");
+    if (atom.body.size() < *length) fail("Incomplete audio metadata.");
+    atom.prefix = atom.body.slice(0, *length);
+    atom.children = parseLevel(atom.body.slice(*length, atom.body.size() - *length), depth + 1);
+    return atom;
+}
+
+std::vector<Atom> parseLevel(const Bytes& data, int depth) {
+    std::vector<Atom> atoms;
+    std::size_t position = 0;
+    while (position < data.size()) {
+        const std::size_t left = data.size() - position;
+        if (left < headerSize) fail("Incomplete metadata atom.");
+        const std::uint32_t size = u32(data, position);
+        if (size < headerSize || size > left) fail("Unsupported metadata atom size.");
+        atoms.push_back(parseAtom(data, position, size, depth));
+        position += size;
+    }
+    return atoms;
+}
+
+void appendBytes(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> data) {
+    out.insert(out.end(), data.begin(), data.end());
+}
+
+}  // namespace
+
+Atom::Atom(std::string type_, Bytes body_, std::optional<std::vector<Atom>> children_, Bytes prefix_)
+    : type(std::move(type_)), body(std::move(body_)), children(std::move(children_)),
+      prefix(std::move(prefix_)), code(codeOf(type)) {}
+
+std::uint64_t Atom::encodedSize() const {
+    if (!children) return headerSize + body.size();
+    std::uint64_t size = headerSize + prefix.size();
+    for (const auto& child : *children) size += child.encodedSize();
+    return size;
+}
+
+void Atom::encodeInto(std::vector<std::uint8_t>& out) const {
+    const std::uint64_t size = encodedSize();
+    if (size > std::numeric_limits<std::uint32_t>::max()) fail("Metadata atom is too large to save.");
+    appendBytes(out, bytes(static_cast<std::uint32_t>(size)));
+    // The bytes as read stand for the type unless the text was changed since.
+    appendBytes(out, nameOf(code) == type ? code : codeOf(type));
+    if (!children) return appendBytes(out, body);
+    appendBytes(out, prefix);
+    for (const auto& child : *children) child.encodeInto(out);
+}
+
+std::vector<std::uint8_t> Atom::encoded() const {
+    std::vector<std::uint8_t> out;
+    out.reserve(encodedSize());
+    encodeInto(out);
+    return out;
+}
+
+std::vector<Atom> parse(const Bytes& data) { return parseLevel(data, 0); }
+
+std::vector<std::uint8_t> encode(const std::vector<Atom>& atoms) {
+    std::uint64_t total = 0;
+    for (const auto& atom : atoms) total += atom.encodedSize();
+    std::vector<std::uint8_t> out;
+    out.reserve(total);
+    for (const auto& atom : atoms) atom.encodeInto(out);
+    return out;
+}
+
+void visit(const std::vector<Atom>& atoms, const std::function<void(const Atom&)>& callback) {
+    for (const auto& atom : atoms) {
+        callback(atom);
+        if (atom.children) visit(*atom.children, callback);
+    }
+}
+
+}  // namespace lanemark

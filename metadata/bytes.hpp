@@ -1,0 +1,74 @@
+#pragma once
+
+#include <array>
+#include <cassert>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+namespace lanemark {
+
+// An immutable byte buffer. Copies and slices share one allocation, so a
+// parsed tree holds views into the metadata as read instead of copies of it.
+class Bytes {
+public:
+    Bytes() = default;
+    explicit Bytes(std::vector<std::uint8_t> data)
+        : store_(std::make_shared<const std::vector<std::uint8_t>>(std::move(data))),
+          size_(store_->size()) {}
+
+    const std::uint8_t* data() const { return store_ ? store_->data() + offset_ : nullptr; }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    const std::uint8_t* begin() const { return data(); }
+    const std::uint8_t* end() const { return data() + size_; }
+    std::span<const std::uint8_t> span() const { return {data(), size_}; }
+    operator std::span<const std::uint8_t>() const { return span(); }
+
+    std::uint8_t operator[](std::size_t index) const {
+        assert(index < size_);
+        return data()[index];
+    }
+
+    // A view of [offset, offset + length) sharing this buffer's storage.
+    Bytes slice(std::size_t offset, std::size_t length) const {
+        assert(offset <= size_ && length <= size_ - offset);
+        Bytes view;
+        view.store_ = store_;
+        view.offset_ = offset_ + offset;
+        view.size_ = length;
+        return view;
+    }
+
+    friend bool operator==(const Bytes& a, const Bytes& b) {
+        return a.size_ == b.size_ && std::equal(a.begin(), a.end(), b.begin());
+    }
+
+private:
+    std::shared_ptr<const std::vector<std::uint8_t>> store_;
+    std::size_t offset_ = 0;
+    std::size_t size_ = 0;
+};
+
+// Big-endian 32-bit read; the caller guarantees offset + 4 <= data.size().
+inline std::uint32_t u32(std::span<const std::uint8_t> data, std::size_t offset) {
+    assert(offset <= data.size() && data.size() - offset >= 4);
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < 4; ++i) value = (value << 8) | data[offset + i];
+    return value;
+}
+
+// Big-endian 64-bit read; the caller guarantees offset + 8 <= data.size().
+inline std::uint64_t u64(std::span<const std::uint8_t> data, std::size_t offset) {
+    return (std::uint64_t{u32(data, offset)} << 32) | u32(data, offset + 4);
+}
+
+// The four big-endian bytes of a 32-bit value.
+inline std::array<std::uint8_t, 4> bytes(std::uint32_t value) {
+    return {static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>((value >> 16) & 0xFF),
+            static_cast<std::uint8_t>((value >> 8) & 0xFF), static_cast<std::uint8_t>(value & 0xFF)};
+}
+
+}  // namespace lanemark

@@ -1,0 +1,108 @@
+#include "metadata/file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+namespace lanemark {
+
+void raiseSystemError(const std::string& what, const std::filesystem::path& path, int error) {
+    throw std::system_error(error, std::generic_category(), what + " \"" + path.string() + "\"");
+}
+
+File::File(const std::filesystem::path& path, Mode mode) : path_(path) {
+    const int flags = (mode == Mode::read ? O_RDONLY : O_RDWR) | O_CLOEXEC;
+    do fd_ = ::open(path.c_str(), flags);
+    while (fd_ < 0 && errno == EINTR);
+    if (fd_ < 0) raise("Cannot open", errno);
+}
+
+File::~File() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+File::File(File&& other) noexcept : path_(std::move(other.path_)), fd_(other.fd_) { other.fd_ = -1; }
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        path_ = std::move(other.path_);
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+void File::raise(const char* what, int error) const { raiseSystemError(what, path_, error); }
+
+std::uint64_t File::length() const {
+    struct stat info {};
+    if (::fstat(fd_, &info) != 0) raise("Cannot read the length of", errno);
+    return static_cast<std::uint64_t>(info.st_size);
+}
+
+std::vector<std::uint8_t> File::readAt(std::uint64_t offset, std::size_t count) const {
+    std::vector<std::uint8_t> data(count);
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t got = ::pread(fd_, data.data() + done, count - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) raise("Cannot read", errno);
+        if (got == 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    data.resize(done);
+    return data;
+}
+
+void File::writeAt(std::uint64_t offset, std::span<const std::uint8_t> data) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t put = ::pwrite(fd_, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
+        if (put < 0 && errno == EINTR) continue;
+        if (put < 0) raise("Cannot write", errno);
+        if (put == 0) raise("Cannot write", EIO);
+        done += static_cast<std::size_t>(put);
+    }
+}
+
+void File::truncate(std::uint64_t length) {
+    int result;
+    do result = ::ftruncate(fd_, static_cast<off_t>(length));
+    while (result != 0 && errno == EINTR);
+    if (result != 0) raise("Cannot set the length of", errno);
+}
+
+static int syncDescriptor(int fd) {
+#ifdef F_FULLFSYNC
+    return ::fcntl(fd, F_FULLFSYNC);
+#else
+    return ::fsync(fd);
+#endif
+}
+
+void File::sync() {
+    if (syncDescriptor(fd_) != 0) raise("Cannot synchronise", errno);
+}
+
+void File::close() {
+    const int fd = fd_;
+    fd_ = -1;
+    // POSIX leaves the descriptor closed even when close reports EINTR.
+    if (::close(fd) != 0 && errno != EINTR) raise("Cannot close", errno);
+}
+
+void syncDirectory(const std::filesystem::path& directory) {
+    const auto path = directory.empty() ? std::filesystem::path(".") : directory;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) raiseSystemError("Cannot open the folder", path, errno);
+    const int result = syncDescriptor(fd);
+    const int error = errno;
+    ::close(fd);
+    if (result != 0) raiseSystemError("Cannot synchronise the folder", path, error);
+}
+
+}  // namespace lanemark

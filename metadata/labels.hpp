@@ -1,0 +1,32 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace lanemark {
+
+// A named Core Audio channel label.
+struct Label {
+    std::string name;
+    std::uint32_t value;
+};
+
+// The labels a user can pick, in menu order.
+inline const std::vector<Label> choices{
+    {"Left", 1},        {"Right", 2},
+    {"Center", 3},      {"LFE", 4},
+    {"Left Back / Surround", 5}, {"Right Back / Surround", 6},
+    {"Left Total", 38}, {"Right Total", 39},
+    {"Mono", 42},
+};
+
+// The twelve-track delivery layout: 5.1 then three Lt/Rt pairs.
+inline const std::array<std::uint32_t, 12> preset{1, 2, 3, 4, 5, 6, 38, 39, 38, 39, 38, 39};
+
+// The index in `choices` of the entry carrying `value`, if any.
+std::optional<std::size_t> choiceIndex(std::uint32_t value);
+
+}  // namespace lanemark

@@ -1,0 +1,125 @@
+#include "metadata/movie.hpp"
+
+#include "metadata/failure.hpp"
+#include "metadata/file.hpp"
+
+namespace lanemark {
+namespace {
+
+constexpr std::uint32_t monoLayoutTag = 0x640001;
+constexpr std::uint32_t monoLabel = 42;
+
+bool isMoov(std::span<const std::uint8_t> header) {
+    return header[4] == 'm' && header[5] == 'o' && header[6] == 'o' && header[7] == 'v';
+}
+
+// The size of the top-level atom whose header is `header`, and whether it used the 8-byte form.
+struct TopLevelAtom {
+    std::uint64_t size;
+    bool compact;
+};
+
+TopLevelAtom measure(std::span<const std::uint8_t> header, std::uint64_t cursor, std::uint64_t fileSize) {
+    if (header.size() < 8) fail("Incomplete movie header.");
+    std::uint64_t size = u32(header, 0);
+    std::uint64_t headerLength = 8;
+    if (size == 1) {
+        if (header.size() != 16) fail("Incomplete extended header.");
+        size = u64(header, 8);
+        headerLength = 16;
+    } else if (size == 0) {
+        size = fileSize - cursor;
+    }
+    if (size < headerLength || size > fileSize - cursor) fail("Invalid movie structure.");
+    return {size, headerLength == 8};
+}
+
+void checkPcmDescription(const Atom& atom) {
+    std::size_t chanCount = 0;
+    if (atom.children)
+        for (const auto& child : *atom.children) chanCount += child.type == "chan";
+    if (chanCount != 1) fail("PCM channel metadata is missing or ambiguous.");
+    const Bytes& prefix = atom.prefix;
+    // A tree not made by parse may lack the fixed fields; treat it as unreadable.
+    if (prefix.size() < 28) fail("Only separate one-channel PCM tracks are supported in this version.");
+    const unsigned version = prefix[8] << 8 | prefix[9];
+    std::uint32_t channels;
+    if (version == 2) {
+        if (prefix.size() < 44) fail("Only separate one-channel PCM tracks are supported in this version.");
+        channels = u32(prefix, 40);
+    } else {
+        channels = prefix[16] << 8 | prefix[17];
+    }
+    if (channels != 1) fail("Only separate one-channel PCM tracks are supported in this version.");
+}
+
+void checkSampleDescriptions(const Atom& atom) {
+    const bool valid = atom.prefix.size() == 8 && u32(atom.prefix, 4) == 1 &&
+                       !(atom.children && !atom.children->empty() && atom.children->front().type == "mp4a");
+    if (!valid) fail("Unsupported sample descriptions.");
+}
+
+}  // namespace
+
+TrailingMetadata readTrailingMetadata(const std::filesystem::path& url) {
+    File file(url, File::Mode::read);
+    TrailingMetadata found;
+    found.size = file.length();
+    bool seen = false;
+    std::uint64_t cursor = 0;
+    while (found.size - cursor >= 8) {
+        const auto header = file.readAt(cursor, static_cast<std::size_t>(std::min<std::uint64_t>(16, found.size - cursor)));
+        const auto atom = measure(header, cursor, found.size);
+        if (isMoov(header)) {
+            if (!atom.compact || cursor + atom.size != found.size || atom.size >= metadataLimit)
+                fail("This version supports movies with one standard metadata block at the end. No changes were made.");
+            auto data = file.readAt(cursor, static_cast<std::size_t>(atom.size));
+            if (data.size() < atom.size) fail("Could not read complete metadata.");
+            found.offset = cursor;
+            found.metadata = Bytes(std::move(data));
+            seen = true;
+        }
+        cursor += atom.size;
+    }
+    if (cursor != found.size || !seen) fail("No supported trailing movie metadata found.");
+    return found;
+}
+
+void Movie::validate(const std::vector<Atom>& atoms) {
+    for (const auto& atom : atoms) {
+        if (atom.type == "stsd") checkSampleDescriptions(atom);
+        if (atom.type == "lpcm") checkPcmDescription(atom);
+        if (atom.type == "chan" && atom.body.size() < 16) fail("Incomplete channel layout.");
+        if (atom.children) validate(*atom.children);
+    }
+}
+
+CollectedLabels collectLabels(const std::vector<Atom>& atoms) {
+    CollectedLabels found;
+    visit(atoms, [&found](const Atom& atom) {
+        if (atom.type == "lpcm") ++found.pcmCount;
+        if (atom.type != "chan" || atom.body.size() < 16) return;
+        const std::uint32_t tag = u32(atom.body, 4);
+        const std::uint32_t descriptions = u32(atom.body, 12);
+        if (tag == 0 && descriptions == 1 && atom.body.size() >= 36)
+            found.labels.push_back(u32(atom.body, 16));
+        else if (tag == monoLayoutTag)
+            found.labels.push_back(monoLabel);
+    });
+    return found;
+}
+
+Movie::Movie(std::filesystem::path url) : url_(std::move(url)) {
+    auto trailing = readTrailingMetadata(url_);
+    offset_ = trailing.offset;
+    size_ = trailing.size;
+    metadata_ = std::move(trailing.metadata);
+    atoms_ = parse(metadata_);
+    validate(atoms_);
+    auto collected = collectLabels(atoms_);
+    if (collected.labels.empty() || collected.labels.size() != collected.pcmCount)
+        fail("Each PCM audio entry must have one supported mono channel layout. This file is outside the supported scope.");
+    labels_ = std::move(collected.labels);
+}
+
+}  // namespace lanemark

@@ -1,0 +1,94 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "main/verbs.hpp"
+#include "tests/support/builder.hpp"
+
+namespace lanemark {
+namespace {
+
+using namespace build;
+
+int windowStarts = 0;
+int fakeWindow(int, char**) {
+    ++windowStarts;
+    return 0;
+}
+
+struct Outcome {
+    int status;
+    std::string out;
+    std::string err;
+    bool window;
+};
+
+Outcome runWith(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), "lanemark");
+    std::vector<char*> argv;
+    for (auto& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    std::ostringstream out, err;
+    const int before = windowStarts;
+    const int status = run(int(arguments.size()), argv.data(), fakeWindow, out, err);
+    return {status, out.str(), err.str(), windowStarts != before};
+}
+
+class CommandLine : public ::testing::Test {
+protected:
+    std::string movieWith(const std::vector<std::uint32_t>& labels) {
+        const auto path = dir / "movie.mov";
+        writeFile(path, movie(moovWithLabels(labels)));
+        return path.string();
+    }
+    TempDir dir;
+};
+
+TEST_F(CommandLine, AnythingButAVerbAndAPathStartsTheWindow) {
+    const std::string path = movieWith({1});
+    for (const auto& arguments : std::vector<std::vector<std::string>>{
+             {}, {"--inspect"}, {"--apply-preset"}, {path, "--inspect"}, {"--INSPECT", path},
+             {"-inspect", path}, {"--inspect=", path}}) {
+        const auto outcome = runWith(arguments);
+        EXPECT_TRUE(outcome.window) << ::testing::PrintToString(arguments);
+        EXPECT_EQ(outcome.out, "");
+    }
+}
+
+TEST_F(CommandLine, InspectPrintsTheLabelsOnOneLine) {
+    const std::string path = movieWith({1, 2, 3, 4, 7, 65537});
+    const auto before = readFile(path);
+    const auto first = runWith({"--inspect", path, "ignored", "words"});
+    EXPECT_EQ(first.status, 0);
+    EXPECT_EQ(first.out, "[1, 2, 3, 4, 7, 65537]\n");
+    EXPECT_EQ(first.err, "");
+    EXPECT_FALSE(first.window);
+    const auto second = runWith({"--inspect", path});
+    EXPECT_EQ(second.out, first.out);
+    EXPECT_EQ(readFile(path), before);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+TEST_F(CommandLine, InspectResolvesRelativePaths) {
+    movieWith({42});
+    const auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    const auto outcome = runWith({"--inspect", "movie.mov"});
+    std::filesystem::current_path(previous);
+    EXPECT_EQ(outcome.out, "[42]\n");
+}
+
+TEST_F(CommandLine, InspectReportsFailuresOnStandardError) {
+    const auto missing = runWith({"--inspect", (dir / "absent.mov").string()});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.out, "");
+    EXPECT_EQ(missing.err, "Cannot open \"" + (dir / "absent.mov").string() + "\": No such file or directory\n");
+
+    writeFile(dir / "plain.mov", join({atom("ftyp"), atom("mdat", zeros(4))}));
+    const auto refused = runWith({"--inspect", (dir / "plain.mov").string()});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "No supported trailing movie metadata found.\n");
+}
+
+}  // namespace
+}  // namespace lanemark

@@ -1,0 +1,214 @@
+#include <gtest/gtest.h>
+
+#include <system_error>
+
+#include "metadata/failure.hpp"
+#include "metadata/movie.hpp"
+#include "tests/support/builder.hpp"
+
+namespace lanemark {
+namespace {
+
+using namespace build;
+
+const std::string outsideScope =
+    "Each PCM audio entry must have one supported mono channel layout. This file is outside the supported scope.";
+const std::string notTrailing =
+    "This version supports movies with one standard metadata block at the end. No changes were made.";
+
+class MovieOpening : public ::testing::Test {
+protected:
+    std::filesystem::path write(const Buffer& data, std::string_view name = "movie.mov") {
+        const auto path = dir / name;
+        writeFile(path, data);
+        return path;
+    }
+
+    std::string failure(const Buffer& data) {
+        const auto path = write(data);
+        try {
+            Movie movie(path);
+        } catch (const Failure& failure) {
+            EXPECT_EQ(readFile(path), data) << "opening must not write";
+            return failure.message();
+        }
+        return "opened";
+    }
+
+    TempDir dir;
+};
+
+// The file-level walk.
+
+TEST_F(MovieOpening, FindsTheTrailingMetadata) {
+    const Buffer metadata = moovWithLabels({1, 2, 3, 4});
+    const Buffer data = movie(metadata, 1000);
+    const Movie opened(write(data));
+    EXPECT_EQ(opened.offset(), data.size() - metadata.size());
+    EXPECT_EQ(opened.size(), data.size());
+    EXPECT_EQ(opened.metadata(), Bytes(metadata));
+    EXPECT_EQ(opened.labels(), (std::vector<std::uint32_t>{1, 2, 3, 4}));
+    ASSERT_EQ(opened.atoms().size(), 1u);
+    EXPECT_EQ(opened.atoms()[0].type, "moov");
+}
+
+TEST_F(MovieOpening, RefusesFilesWithoutTrailingMetadata) {
+    for (std::size_t n = 0; n <= 7; ++n) EXPECT_EQ(failure(zeros(n)), "No supported trailing movie metadata found.") << n;
+    EXPECT_EQ(failure(join({atom("ftyp"), atom("mdat", zeros(8)), Buffer{1, 2, 3}})),
+              "No supported trailing movie metadata found.");
+    EXPECT_EQ(failure(join({atom("ftyp"), atom("mdat", zeros(8))})), "No supported trailing movie metadata found.");
+}
+
+TEST_F(MovieOpening, RefusesMetadataThatIsNotLast) {
+    const Buffer metadata = moovWithLabels({1});
+    EXPECT_EQ(failure(join({atom("ftyp"), metadata, atom("mdat", zeros(8))})), notTrailing);
+    EXPECT_EQ(failure(join({movie(metadata), atom("free")})), notTrailing);
+    const Buffer extended = join({extendedHeader("moov", metadata.size() + 8), Buffer(metadata.begin() + 8, metadata.end())});
+    EXPECT_EQ(failure(join({atom("ftyp"), extended})), notTrailing);
+}
+
+TEST_F(MovieOpening, RefusesBrokenTopLevelStructure) {
+    EXPECT_EQ(failure(join({atom("ftyp"), be32(100), Buffer{'m', 'd', 'a', 't'}, zeros(8)})), "Invalid movie structure.");
+    for (std::uint32_t size : {2u, 7u})
+        EXPECT_EQ(failure(join({be32(size), Buffer{'f', 'r', 'e', 'e'}})), "Invalid movie structure.") << size;
+    EXPECT_EQ(failure(join({atom("ftyp"), extendedHeader("mdat", 12)})), "Invalid movie structure.");
+    for (std::size_t tail : {0u, 4u, 7u}) {
+        const Buffer truncated = join({atom("ftyp"), be32(1), Buffer{'m', 'd', 'a', 't'}, zeros(tail)});
+        EXPECT_EQ(failure(truncated), "Incomplete extended header.") << tail;
+    }
+}
+
+TEST_F(MovieOpening, StepsOverExtendedMediaBySixtyFourBitSize) {
+    const Buffer metadata = moovWithLabels({5});
+    const Buffer data = join({atom("ftyp"), extendedHeader("mdat", 16 + 40), zeros(40), metadata});
+    const Movie opened(write(data));
+    EXPECT_EQ(opened.offset(), 8u + 56u);
+    EXPECT_EQ(opened.labels(), std::vector<std::uint32_t>{5});
+}
+
+TEST_F(MovieOpening, MetadataRunningToTheEndIsRefusedByTheParser) {
+    Buffer metadata = moovWithLabels({1});
+    metadata[0] = metadata[1] = metadata[2] = metadata[3] = 0;
+    EXPECT_EQ(failure(movie(metadata)), "Unsupported metadata atom size.");
+}
+
+TEST_F(MovieOpening, BoundsTheMetadataSize) {
+    // Just under the limit passes the walk; the padding atom keeps it a valid tree.
+    const Buffer tracks = soundTrack(monoPcm(1));
+    auto sized = [&](std::uint64_t total) {
+        const std::size_t padding = std::size_t(total - 8 - tracks.size() - 8);
+        return box("moov", {tracks, atom("free", zeros(padding))});
+    };
+    const Movie opened(write(movie(sized(metadataLimit - 1))));
+    EXPECT_EQ(opened.metadata().size(), metadataLimit - 1);
+    EXPECT_EQ(failure(movie(sized(metadataLimit))), notTrailing);
+}
+
+TEST_F(MovieOpening, ReportsPlatformErrorsOnOneLine) {
+    try {
+        Movie movie(dir / "missing.mov");
+        FAIL() << "opened a missing file";
+    } catch (const std::system_error& error) {
+        EXPECT_EQ(std::string(error.what()), "Cannot open \"" + (dir / "missing.mov").string() + "\": No such file or directory");
+    }
+    std::filesystem::create_directory(dir / "folder.mov");
+    EXPECT_THROW(Movie(dir / "folder.mov"), std::system_error);
+}
+
+TEST_F(MovieOpening, PassesParseFailuresOn) {
+    EXPECT_EQ(failure(movie(box("moov", {atom("stsd", zeros(4))}))), "Incomplete audio metadata.");
+}
+
+// Track validation.
+
+TEST(MovieValidation, EmptyListPasses) { EXPECT_NO_THROW(Movie::validate({})); }
+
+std::string validationFailure(const Buffer& metadata) {
+    try {
+        Movie::validate(parse(Bytes(metadata)));
+    } catch (const Failure& failure) {
+        return failure.message();
+    }
+    return "valid";
+}
+
+TEST(MovieValidation, SampleDescriptionTables) {
+    const std::string refused = "Unsupported sample descriptions.";
+    EXPECT_EQ(validationFailure(moov({soundTrack(atom("mp4a", zeros(28)))})), refused);
+    EXPECT_EQ(validationFailure(moov({track("soun", stsd({monoPcm(1), monoPcm(2)}))})), refused);
+    EXPECT_EQ(validationFailure(moov({track("soun", stsd({monoPcm(1)}, 2))})), refused);
+    EXPECT_EQ(validationFailure(moov({track("vide", stsd({atom("apcn"), atom("apcn")}))})), refused);
+    EXPECT_EQ(validationFailure(moov({track("tmcd", stsd({atom("tmcd", zeros(20))}))})), "valid");
+    EXPECT_EQ(validationFailure(moov({track("soun", stsd({}, 0))})), refused);
+    EXPECT_EQ(validationFailure(moov({track("soun", stsd({}, 1))})), "valid");
+}
+
+TEST(MovieValidation, PcmDescriptions) {
+    EXPECT_EQ(validationFailure(moov({soundTrack(lpcm(0, 1, {chan(chanMono())}))})), "valid");
+    EXPECT_EQ(validationFailure(moov({soundTrack(lpcm(0, 2, {chan(chanMono())}))})),
+              "Only separate one-channel PCM tracks are supported in this version.");
+    EXPECT_EQ(validationFailure(moov({soundTrack(lpcm(1, 2, {chan(chanMono())}))})),
+              "Only separate one-channel PCM tracks are supported in this version.");
+    EXPECT_EQ(validationFailure(moov({soundTrack(lpcm(2, 2, {chan(chanMono())}))})),
+              "Only separate one-channel PCM tracks are supported in this version.");
+    EXPECT_EQ(validationFailure(moov({soundTrack(lpcm(0, 2, {}))})), "PCM channel metadata is missing or ambiguous.");
+    EXPECT_EQ(validationFailure(moov({soundTrack(lpcm(2, 1, {chan(chanMono()), chan(chanMono())}))})),
+              "PCM channel metadata is missing or ambiguous.");
+    // A "chan" nested deeper than the direct children does not count.
+    EXPECT_EQ(validationFailure(moov({soundTrack(lpcm(2, 1, {box("trak", {chan(chanMono())})}))})),
+              "PCM channel metadata is missing or ambiguous.");
+}
+
+TEST(MovieValidation, VersionTwoReadsOnlyItsThirtyTwoBitCount) {
+    Buffer description = lpcm(2, 1, {chan(chanMono())});
+    description[8 + 16] = 0x00;
+    description[8 + 17] = 0x07;
+    EXPECT_EQ(validationFailure(moov({soundTrack(description)})), "valid");
+}
+
+TEST(MovieValidation, ChannelLayouts) {
+    EXPECT_EQ(validationFailure(moov({soundTrack(lpcm(2, 1, {chan(zeros(12))}))})), "Incomplete channel layout.");
+    EXPECT_EQ(validationFailure(moov({soundTrack(lpcm(2, 1, {chan(zeros(16))}))})), "valid");
+    EXPECT_EQ(validationFailure(box("moov", {chan(zeros(4))})), "Incomplete channel layout.");
+}
+
+TEST(MovieValidation, FirstFaultInWalkOrderWins) {
+    EXPECT_EQ(validationFailure(moov({soundTrack(atom("mp4a", zeros(28))), soundTrack(lpcm(0, 2, {chan(chanMono())}))})),
+              "Unsupported sample descriptions.");
+}
+
+// Label collection.
+
+TEST_F(MovieOpening, CollectsOneLabelPerTrackInOrder) {
+    const std::vector<std::uint32_t> labels{1, 2, 3, 4, 5, 6, 38, 39, 38, 39, 7, 65537};
+    EXPECT_EQ(Movie(write(movie(moovWithLabels(labels)))).labels(), labels);
+}
+
+TEST_F(MovieOpening, ReadsEveryDescriptionVersionAndLayoutForm) {
+    const Buffer metadata = moov({soundTrack(lpcm(0, 1, {chan(chanMono())})), soundTrack(monoPcm(6, 1)),
+                                  soundTrack(lpcm(2, 1, {atom("esds"), chan(chanDescribing(3))}))});
+    EXPECT_EQ(Movie(write(movie(metadata))).labels(), (std::vector<std::uint32_t>{42, 6, 3}));
+}
+
+TEST_F(MovieOpening, RefusesLayoutsThatDoNotNameOneChannel) {
+    Buffer cut = chanDescribing(1);
+    cut.pop_back();
+    EXPECT_EQ(failure(movie(moov({soundTrack(lpcm(2, 1, {chan(cut)}))}))), outsideScope);
+    EXPECT_EQ(failure(movie(moov({soundTrack(lpcm(2, 1, {chan(chanBody(0, {1, 2}))}))}))), outsideScope);
+    EXPECT_EQ(failure(movie(moov({soundTrack(lpcm(2, 1, {chan(chanBody(0x650002, {}))}))}))), outsideScope);
+    EXPECT_EQ(failure(movie(moov({videoTrack()}))), outsideScope);
+    // One good track does not carry another without a label.
+    EXPECT_EQ(failure(movie(moov({soundTrack(monoPcm(1)), soundTrack(lpcm(2, 1, {chan(chanBody(7, {}))}))}))),
+              outsideScope);
+}
+
+TEST_F(MovieOpening, IgnoresLayoutsOutsidePcmDescriptions) {
+    // A "chan" in an unopened sample entry is not seen; one on an opened level is.
+    const Buffer hidden = moov({soundTrack(monoPcm(2)), track("soun", stsd({atom("sowt", chan(chanMono()))}))});
+    EXPECT_EQ(Movie(write(movie(hidden))).labels(), std::vector<std::uint32_t>{2});
+    const Buffer extra = box("moov", {soundTrack(monoPcm(2)), chan(chanMono())});
+    EXPECT_EQ(failure(movie(extra)), outsideScope);
+}
+
+}  // namespace
+}  // namespace lanemark

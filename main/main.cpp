@@ -2,6 +2,10 @@
 
 #include "main/verbs.hpp"
 
+#ifdef LANEMARK_WITH_WINDOW
+#include "window/start.hpp"
+#else
+namespace lanemark {
 namespace {
 
 int startWindow(int, char**) {
@@ -10,5 +14,7 @@ int startWindow(int, char**) {
 }
 
 }  // namespace
+}  // namespace lanemark
+#endif
 
-int main(int argc, char** argv) { return lanemark::run(argc, argv, startWindow, std::cout, std::cerr); }
+int main(int argc, char** argv) { return lanemark::run(argc, argv, lanemark::startWindow, std::cout, std::cerr); }

@@ -1,0 +1,211 @@
+// Opening movies: the rows built for their tracks, the status line, and what a
+// cancelled or failed open leaves behind.
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPointer>
+#include <QPushButton>
+#include <QTest>
+#include <QVBoxLayout>
+
+#include <memory>
+
+#include "metadata/labels.hpp"
+#include "tests/window/harness.hpp"
+
+namespace lanemark::testing {
+namespace {
+
+const std::vector<std::uint32_t> mixedTwelve{1, 2, 3, 4, 5, 6, 38, 39, 42, 42, 38, 39};
+
+QString nameOf(std::uint32_t value) { return QString::fromStdString(choices[*choiceIndex(value)].name); }
+
+}  // namespace
+
+class Opening : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<build::TempDir> dir;
+    std::unique_ptr<ScriptedController> controller;
+
+private slots:
+    void init() {
+        dir = std::make_unique<build::TempDir>();
+        controller = std::make_unique<ScriptedController>();
+        controller->applicationDidFinishLaunching();
+    }
+    void cleanup() {
+        controller.reset();
+        dir.reset();
+    }
+
+    void twelveTracksGiveTwelveRows() {
+        controller->open(writeMovie(*dir, "master.mov", mixedTwelve));
+        QVERIFY(controller->alerts.isEmpty());
+        QStringList expected;
+        for (int i = 1; i <= 12; ++i) expected << QStringLiteral("Audio track %1").arg(i);
+        QCOMPARE(rowNames(*controller), expected);
+        QCOMPARE(controller->menus.size(), 12);
+        QVERIFY(controller->movie);
+        QCOMPARE(controller->movie->labels(), mixedTwelve);
+    }
+
+    void eachRowIsANameThenItsMenu() {
+        controller->open(writeMovie(*dir, "master.mov", mixedTwelve));
+        for (int i = 0; i < controller->stack->count(); ++i) {
+            auto* row = qobject_cast<QHBoxLayout*>(controller->stack->itemAt(i)->layout());
+            QVERIFY(row);
+            QCOMPARE(row->spacing(), 12);
+            auto* name = qobject_cast<QLabel*>(row->itemAt(0)->widget());
+            QCOMPARE(name->minimumWidth(), 140);
+            QCOMPARE(name->maximumWidth(), 140);
+            QCOMPARE(row->itemAt(1)->widget(), controller->menus[i]);
+        }
+    }
+
+    void menusOfferTheCatalogueInOrder() {
+        controller->open(writeMovie(*dir, "master.mov", mixedTwelve));
+        for (const QComboBox* menu : controller->menus) QCOMPARE(items(menu), catalogueNames());
+    }
+
+    void menusSelectEachTracksLabel() {
+        controller->open(writeMovie(*dir, "master.mov", mixedTwelve));
+        QStringList expected;
+        for (std::uint32_t value : mixedTwelve) expected << nameOf(value);
+        QCOMPARE(selections(*controller), expected);
+    }
+
+    void statusNamesTheFileAndCountsTracks() {
+        controller->open(writeMovie(*dir, "master.mov", mixedTwelve));
+        QCOMPARE(controller->status->text(), QStringLiteral("master.mov \u2014 12 mono PCM tracks"));
+        QVERIFY(controller->save->isEnabled());
+    }
+
+    void statusForOneTrackStaysPlural() {
+        controller->open(writeMovie(*dir, "name.mov", {42}));
+        QCOMPARE(controller->status->text(), QStringLiteral("name.mov \u2014 1 mono PCM tracks"));
+        QCOMPARE(rowNames(*controller), QStringList{QStringLiteral("Audio track 1")});
+        QCOMPARE(selections(*controller), QStringList{QStringLiteral("Mono")});
+    }
+
+    void statusShowsFileNamesAsTheyAre() {
+        controller->open(writeMovie(*dir, "take %1 %2 \u00e9t\u00e9.mov", {1, 2, 3}));
+        QCOMPARE(controller->status->text(), QStringLiteral("take %1 %2 \u00e9t\u00e9.mov \u2014 3 mono PCM tracks"));
+    }
+
+    void longFileNameDoesNotWidenTheWindow() {
+        controller->open(writeMovie(*dir, std::string(200, 'x') + ".mov", {1, 2}));
+        QVERIFY(controller->alerts.isEmpty());
+        QVERIFY(controller->status->text().startsWith(QStringLiteral("xxxx")));
+        QVERIFY(controller->window->minimumSizeHint().width() <= 640);
+        QCoreApplication::processEvents();
+        QCOMPARE(controller->window->width(), 640);
+    }
+
+    void labelOutsideTheCatalogueGetsItsOwnEntry() {
+        controller->open(writeMovie(*dir, "stems.mov", {1, 7, 2}));
+        const QComboBox* other = controller->menus[1];
+        QCOMPARE(items(other), catalogueNames() << QStringLiteral("Discrete / Other (7)"));
+        QCOMPARE(other->currentIndex(), int(choices.size()));
+        QCOMPARE(items(controller->menus[0]), catalogueNames());
+        QCOMPARE(items(controller->menus[2]), catalogueNames());
+        QCOMPARE(selections(*controller), QStringList({QStringLiteral("Left"), QStringLiteral("Discrete / Other (7)"),
+                                                       QStringLiteral("Right")}));
+    }
+
+    void otherLabelsAreShownInUnsignedDecimal() {
+        controller->open(writeMovie(*dir, "stems.mov", {65537, 4294967295u, 0}));
+        QCOMPARE(selections(*controller), QStringList({QStringLiteral("Discrete / Other (65537)"),
+                                                       QStringLiteral("Discrete / Other (4294967295)"),
+                                                       QStringLiteral("Discrete / Other (0)")}));
+    }
+
+    void openingAnotherMovieReplacesTheRows() {
+        controller->open(writeMovie(*dir, "first.mov", mixedTwelve));
+        const QPointer<QComboBox> old = controller->menus[0];
+        controller->open(writeMovie(*dir, "second.mov", {3, 7, 4}));
+        QVERIFY(old.isNull());
+        QCOMPARE(rowNames(*controller), QStringList({QStringLiteral("Audio track 1"), QStringLiteral("Audio track 2"),
+                                                     QStringLiteral("Audio track 3")}));
+        QCOMPARE(controller->menus.size(), 3);
+        QCOMPARE(controller->status->text(), QStringLiteral("second.mov \u2014 3 mono PCM tracks"));
+        QCOMPARE(controller->movie->url(), *dir / "second.mov");
+        QCOMPARE(controller->stack->parentWidget()->findChildren<QComboBox*>().size(), 3);
+    }
+
+    void cancelledOpenChangesNothing() {
+        controller->open(writeMovie(*dir, "master.mov", mixedTwelve));
+        controller->menus[3]->setCurrentIndex(8);
+        const WindowState before = snapshot(*controller);
+        controller->open(std::nullopt);
+        QCOMPARE(snapshot(*controller), before);
+        controller->open(std::filesystem::path());
+        QCOMPARE(snapshot(*controller), before);
+        QCOMPARE(controller->chooserCalls, 3);
+        QVERIFY(controller->alerts.isEmpty());
+    }
+
+    void cancelledFirstOpenLeavesTheWelcome() {
+        const WindowState before = snapshot(*controller);
+        controller->open(std::nullopt);
+        QCOMPARE(snapshot(*controller), before);
+        QVERIFY(!controller->movie);
+    }
+
+    void failedOpenAlertsAndKeepsThePreviousMovie() {
+        controller->open(writeMovie(*dir, "master.mov", mixedTwelve));
+        controller->menus[0]->setCurrentIndex(2);
+        const WindowState before = snapshot(*controller);
+        const auto bare = *dir / "bare.mov";
+        build::writeFile(bare,
+                         build::join({build::atom("ftyp", build::zeros(8)), build::atom("mdat", build::zeros(32))}));
+        controller->open(bare);
+        QCOMPARE(controller->alerts, QStringList{QStringLiteral("No supported trailing movie metadata found.")});
+        QCOMPARE(snapshot(*controller), before);
+
+        controller->applyPreset();
+        QCOMPARE(controller->alerts.size(), 1);
+        QCOMPARE(selections(*controller).value(0), QStringLiteral("Left"));
+        QVERIFY(controller->save->isEnabled());
+    }
+
+    void failedFirstOpenLeavesTheWelcome() {
+        const WindowState before = snapshot(*controller);
+        controller->open(*dir / "missing.mov");
+        QCOMPARE(controller->alerts.size(), 1);
+        QVERIFY(controller->alerts[0].contains(QStringLiteral("missing.mov")));
+        QCOMPARE(snapshot(*controller), before);
+        QVERIFY(!controller->movie);
+    }
+
+    void unsupportedTracksAreRefusedWhole() {
+        controller->open(writeMovie(*dir, "master.mov", {1, 2}));
+        const WindowState before = snapshot(*controller);
+        const auto stereo = *dir / "stereo.mov";
+        build::writeFile(
+            stereo,
+            build::movie(build::moov({build::soundTrack(build::lpcm(2, 2, {build::chan(build::chanDescribing(1))}))})));
+        controller->open(stereo);
+        QCOMPARE(controller->alerts,
+                 QStringList{QStringLiteral("Only separate one-channel PCM tracks are supported in this version.")});
+        QCOMPARE(snapshot(*controller), before);
+    }
+
+    void openingReadsWithoutWriting() {
+        const auto path = writeMovie(*dir, "master.mov", mixedTwelve);
+        const auto bytes = build::readFile(path);
+        controller->open(path);
+        controller->menus[0]->setCurrentIndex(5);
+        QCOMPARE(build::readFile(path), bytes);
+        QCOMPARE(fileCount(dir->path()), std::size_t(1));
+    }
+};
+
+int runOpening(int argc, char** argv) {
+    Opening tests;
+    return QTest::qExec(&tests, argc, argv);
+}
+
+}  // namespace lanemark::testing
+
+#include "opening_test.moc"

@@ -1,0 +1,28 @@
+# Starts the built program with no arguments, as a user would to get the window,
+# in the environment named by CASE, and checks what it says and how it ends.
+set(message "No display is available for the Lanemark window. Use --inspect PATH or --apply-preset PATH on the command line.\n")
+set(headless env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM)
+
+if(CASE STREQUAL "no_display")
+  # Nothing names a display: refused before Qt is asked.
+  set(command ${headless} ${PROGRAM})
+  set(expected_status 1)
+  set(expected_err "${message}")
+elseif(CASE STREQUAL "missing_platform")
+  # A display is named, but the platform Qt is told to use cannot start.
+  set(command ${headless} QT_QPA_PLATFORM=lanemark-no-such-platform ${PROGRAM})
+  set(expected_status 1)
+  set(expected_err "${message}")
+elseif(CASE STREQUAL "quiet")
+  # A window that runs until stopped, writing nothing while it runs.
+  set(command ${headless} QT_QPA_PLATFORM=offscreen timeout 3 ${PROGRAM})
+  set(expected_status 124)
+  set(expected_err "")
+else()
+  message(FATAL_ERROR "unknown case '${CASE}'")
+endif()
+
+execute_process(COMMAND ${command} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT status EQUAL expected_status OR NOT out STREQUAL "" OR NOT err STREQUAL expected_err)
+  message(FATAL_ERROR "case ${CASE}: status ${status} (wanted ${expected_status}), output '${out}', errors '${err}'")
+endif()

@@ -1,0 +1,285 @@
+#include "window/controller.hpp"
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QFile>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QKeySequence>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QVBoxLayout>
+#include <QWidget>
+
+#include <algorithm>
+#include <exception>
+
+#include "metadata/labels.hpp"
+
+namespace lanemark {
+namespace {
+
+constexpr int windowSide = 640;
+constexpr int columnMargin = 24;
+constexpr int columnSpacing = 14;
+constexpr int buttonSpacing = 12;
+constexpr int rowSpacing = 12;
+constexpr int listSpacing = 8;
+constexpr int listMinimumHeight = 300;
+constexpr int trackNameWidth = 140;
+constexpr int headingPointSize = 22;
+
+const QString welcome = QStringLiteral("Open a QuickTime movie with separate mono PCM tracks.");
+const QString presetRefused = QStringLiteral("The delivery preset requires twelve separate mono tracks.");
+const QString saved = QStringLiteral("Saved and verified. Audio and video data were not rewritten.");
+const QString promise = QStringLiteral(
+    "Saves channel metadata in place. Audio and video are not re-encoded or moved. A small metadata recovery backup "
+    "is saved beside the movie. Supports trailing movie metadata and separate mono PCM tracks.");
+
+QLabel* makeHeading() {
+    auto* heading = new QLabel(QStringLiteral("QuickTime Audio Lanemark"));
+    QFont font = heading->font();
+    font.setPointSize(headingPointSize);
+    font.setBold(true);
+    heading->setFont(font);
+    return heading;
+}
+
+QLabel* makeWrappingLabel(const QString& text) {
+    auto* label = new QLabel(text);
+    label->setWordWrap(true);
+    // A long file name cannot wrap; without this it would widen the whole window past the screen.
+    label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    return label;
+}
+
+QLabel* makeNote() {
+    QLabel* note = makeWrappingLabel(promise);
+    note->setForegroundRole(QPalette::PlaceholderText);
+    return note;
+}
+
+QHBoxLayout* makeButtonRow(Controller& controller, QWidget* context) {
+    auto* row = new QHBoxLayout;
+    row->setSpacing(buttonSpacing);
+    auto* open = new QPushButton(QStringLiteral("Open Movie\u2026"));
+    auto* preset = new QPushButton(QStringLiteral("Apply 12-channel delivery preset"));
+    QObject::connect(open, &QPushButton::clicked, context, [&controller] { controller.openMovie(); });
+    QObject::connect(preset, &QPushButton::clicked, context, [&controller] { controller.applyPreset(); });
+    row->addWidget(open);
+    row->addWidget(preset);
+    row->addStretch();
+    return row;
+}
+
+// The scrolling list of tracks; `stack` receives the layout that holds its rows.
+QScrollArea* makeTrackList(QVBoxLayout*& stack) {
+    auto* content = new QWidget;
+    stack = new QVBoxLayout(content);
+    stack->setSpacing(listSpacing);
+    stack->setAlignment(Qt::AlignTop | Qt::AlignLeading);
+    auto* list = new QScrollArea;
+    list->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    list->setWidgetResizable(true);
+    list->setMinimumHeight(listMinimumHeight);
+    list->setWidget(content);
+    return list;
+}
+
+QPushButton* makeSaveButton(Controller& controller, QWidget* context) {
+    auto* save = new QPushButton(QStringLiteral("Save labels in this file"));
+    QObject::connect(save, &QPushButton::clicked, context, [&controller] { controller.saveMovie(); });
+    save->setEnabled(false);
+    return save;
+}
+
+QMenuBar* makeMenuBar(QWidget* window) {
+    auto* bar = new QMenuBar(window);
+    QMenu* menu = bar->addMenu(QString::fromUtf8(applicationName));
+    QAction* quit = menu->addAction(QStringLiteral("Quit %1").arg(QString::fromUtf8(applicationName)));
+    // Platforms without a standard quit key (plain X11 themes differ, Windows has none) still get the usual one.
+    QList<QKeySequence> keys = QKeySequence::keyBindings(QKeySequence::Quit);
+    if (keys.isEmpty()) keys << QKeySequence(Qt::CTRL | Qt::Key_Q);
+    quit->setShortcuts(keys);
+    quit->setMenuRole(QAction::QuitRole);
+    QObject::connect(quit, &QAction::triggered, qApp, &QApplication::quit);
+    return bar;
+}
+
+QComboBox* makeLabelMenu(std::uint32_t value) {
+    auto* menu = new QComboBox;
+    for (const Label& choice : choices) menu->addItem(QString::fromStdString(choice.name));
+    if (const auto index = choiceIndex(value)) {
+        menu->setCurrentIndex(int(*index));
+    } else {
+        // Keeps a label the catalogue does not name, so saving leaves that track as it was.
+        menu->addItem(QStringLiteral("Discrete / Other (%1)").arg(value));
+        menu->setCurrentIndex(menu->count() - 1);
+    }
+    return menu;
+}
+
+QHBoxLayout* makeTrackRow(std::size_t index, QComboBox* menu) {
+    auto* row = new QHBoxLayout;
+    row->setSpacing(rowSpacing);
+    auto* name = new QLabel(QStringLiteral("Audio track %1").arg(index + 1));
+    name->setFixedWidth(trackNameWidth);
+    row->addWidget(name);
+    row->addWidget(menu);
+    row->addStretch();
+    return row;
+}
+
+// Deletes everything `layout` holds, nested layouts and their widgets included.
+void clear(QLayout* layout) {
+    while (QLayoutItem* item = layout->takeAt(0)) {
+        if (QLayout* inner = item->layout()) clear(inner);
+        delete item->widget();
+        delete item;
+    }
+}
+
+QString statusLine(const Movie& movie) {
+    // Joined rather than formatted: a file name may itself contain "%1".
+    return displayName(movie.url().filename()) + QStringLiteral(" \u2014 ") + QString::number(movie.labels().size()) +
+           QStringLiteral(" mono PCM tracks");
+}
+
+// The label each menu stands for; an entry outside the catalogue gives back the track's label as opened.
+std::vector<std::uint32_t> chosenLabels(const QList<QComboBox*>& menus, const std::vector<std::uint32_t>& opened) {
+    std::vector<std::uint32_t> labels;
+    labels.reserve(opened.size());
+    for (qsizetype i = 0; i < menus.size(); ++i) {
+        const int selected = menus[i]->currentIndex();
+        const bool named = selected >= 0 && std::size_t(selected) < choices.size();
+        labels.push_back(named ? choices[std::size_t(selected)].value : opened.at(std::size_t(i)));
+    }
+    return labels;
+}
+
+}  // namespace
+
+QPoint centredOrigin(QSize size, QRect available) {
+    const int x = available.left() + (available.width() - size.width()) / 2;
+    const int y = available.top() + (available.height() - size.height()) / 2;
+    return {std::max(x, available.left()), std::max(y, available.top())};
+}
+
+QString displayName(const std::filesystem::path& path) {
+    return QFile::decodeName(QByteArray::fromStdString(path.native()));
+}
+
+std::filesystem::path pathFrom(const QString& text) {
+    return std::filesystem::path(QFile::encodeName(text).toStdString());
+}
+
+Controller::Controller() = default;
+Controller::~Controller() = default;
+
+void Controller::applicationDidFinishLaunching() {
+    window = std::make_unique<QWidget>();
+    window->setWindowTitle(QString::fromUtf8(applicationName));
+
+    auto* column = new QVBoxLayout(window.get());
+    column->setContentsMargins(columnMargin, columnMargin, columnMargin, columnMargin);
+    column->setSpacing(columnSpacing);
+    column->setMenuBar(makeMenuBar(window.get()));
+
+    status = makeWrappingLabel(welcome);
+    save = makeSaveButton(*this, window.get());
+    column->addWidget(makeHeading(), 0, Qt::AlignLeading);
+    column->addWidget(status);
+    column->addLayout(makeButtonRow(*this, window.get()));
+    column->addWidget(makeTrackList(stack));
+    column->addWidget(makeNote());
+    column->addWidget(save, 0, Qt::AlignLeading);
+
+    window->resize(windowSide, windowSide);
+    // A bare X server has no window manager to place the window, so it is placed here.
+    window->move(centredOrigin(window->size(), window->screen()->availableGeometry()));
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+
+std::optional<std::filesystem::path> Controller::chooseMovie() {
+    QFileDialog dialog(window.get(), QStringLiteral("Open Movie"));
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setNameFilter(QStringLiteral("QuickTime movies (*.mov)"));
+    if (movie) dialog.setDirectory(displayName(movie->url().parent_path()));
+    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+    const QStringList files = dialog.selectedFiles();
+    if (files.isEmpty() || files.front().isEmpty()) return std::nullopt;
+    return pathFrom(files.front());
+}
+
+void Controller::openMovie() {
+    const auto path = chooseMovie();
+    if (!path || path->empty()) return;
+    try {
+        Movie opened(*path);
+        movie = std::move(opened);
+    } catch (const std::exception& error) {
+        alert(QString::fromStdString(error.what()));
+        return;
+    }
+    render();
+}
+
+void Controller::render() {
+    clear(stack);
+    menus.clear();
+    for (std::size_t i = 0; i < movie->labels().size(); ++i) {
+        QComboBox* menu = makeLabelMenu(movie->labels()[i]);
+        stack->addLayout(makeTrackRow(i, menu));
+        menus.append(menu);
+    }
+    status->setText(statusLine(*movie));
+    save->setEnabled(true);
+}
+
+void Controller::applyPreset() {
+    if (std::size_t(menus.size()) != preset.size()) {
+        alert(presetRefused);
+        return;
+    }
+    for (std::size_t i = 0; i < preset.size(); ++i)
+        if (const auto index = choiceIndex(preset[i])) menus[qsizetype(i)]->setCurrentIndex(int(*index));
+}
+
+void Controller::saveMovie() {
+    if (!movie) return;
+    const auto labels = chosenLabels(menus, movie->labels());
+    try {
+        movie->save(labels);
+        // What the window shows next comes from the file as it now reads, not from what was asked for.
+        Movie reopened(movie->url());
+        movie = std::move(reopened);
+    } catch (const std::exception& error) {
+        alert(QString::fromStdString(error.what()));
+        return;
+    }
+    render();
+    status->setText(saved);
+    save->setEnabled(false);
+}
+
+void Controller::alert(const QString& text) {
+    QMessageBox box(window.get());
+    box.setWindowTitle(QString::fromUtf8(applicationName));
+    box.setIcon(QMessageBox::NoIcon);
+    box.setText(text);
+    box.setStandardButtons(QMessageBox::Ok);
+    box.setWindowModality(Qt::ApplicationModal);
+    box.exec();
+}
+
+}  // namespace lanemark

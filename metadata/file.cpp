@@ -20,6 +20,20 @@ File::File(const std::filesystem::path& path, Mode mode) : path_(path) {
     if (fd_ < 0) raise("Cannot open", errno);
 }
 
+File File::createUnique(const std::filesystem::path& pattern) {
+    std::string name = pattern.string();
+    File file;
+    file.fd_ = ::mkstemp(name.data());
+    if (file.fd_ < 0) raiseSystemError("Cannot create a file in", pattern.parent_path(), errno);
+    file.path_ = name;
+    // mkstemp keeps the file private; give it what any new file of the user gets.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    // Best effort: a private backup is still a complete one.
+    (void)::fchmod(file.fd_, 0666 & ~mask);
+    return file;
+}
+
 File::~File() {
     if (fd_ >= 0) ::close(fd_);
 }

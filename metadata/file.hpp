@@ -16,6 +16,8 @@ public:
     enum class Mode { read, update };
 
     File(const std::filesystem::path& path, Mode mode);
+    // A new file named after `pattern`, whose trailing XXXXXX become unique.
+    static File createUnique(const std::filesystem::path& pattern);
     ~File();
     File(File&& other) noexcept;
     File& operator=(File&& other) noexcept;
@@ -35,6 +37,7 @@ public:
     const std::filesystem::path& path() const { return path_; }
 
 private:
+    File() = default;
     [[noreturn]] void raise(const char* what, int error) const;
 
     std::filesystem::path path_;

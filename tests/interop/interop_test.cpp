@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -285,7 +286,8 @@ TEST_F(FfmpegTwelveTracks, DeliveryPresetReadsTheSameInEveryReader) {
     ASSERT_EQ(applied.status, 0) << "--apply-preset failed; it needs the saving code\n" << describe(applied);
     EXPECT_EQ(applied.out, "Saved and verified\n");
     EXPECT_EQ(applied.err, "");
-    EXPECT_FALSE(std::filesystem::exists(path.string() + ".lanemark-backup"));
+    // The backup stays: it is the user's.
+    EXPECT_TRUE(std::filesystem::exists(path.string() + ".lanemark-backup"));
 
     // Lanemark's own reading.
     const std::vector<std::uint32_t> expected(preset.begin(), preset.end());
@@ -315,6 +317,151 @@ TEST_F(FfmpegTwelveTracks, DeliveryPresetReadsTheSameInEveryReader) {
         ASSERT_EQ(seen[track].chanBodies.size(), 1u);
         EXPECT_EQ(seen[track].chanBodies[0], chanDescribing(expected[track])) << "track " << track + 1;
     }
+
+    // While the backup lies beside it, the movie is not edited again.
+    const Buffer edited = readFile(path);
+    const auto again = lanemark("--apply-preset", path);
+    EXPECT_EQ(again.status, 1);
+    EXPECT_EQ(again.out, "");
+    EXPECT_EQ(lines(again.err).size(), 1u) << again.err;
+    EXPECT_EQ(readFile(path), edited);
+}
+
+// ---------------------------------------------------------------------------
+// The manual page's two recipes for putting a movie back from its backup, run
+// as printed there, with tools that share no code with Lanemark: Python's
+// plistlib, and plistutil, base64, dd and truncate.
+
+std::filesystem::path manualPage;
+
+// The text of `.EX` ... `.EE` example blocks in a groff page, in order, with
+// the escapes the page uses turned back into the characters a reader types.
+std::vector<std::string> manualExamples(const std::filesystem::path& page) {
+    std::vector<std::string> blocks;
+    std::ifstream in(page);
+    bool inside = false;
+    for (std::string line; std::getline(in, line);) {
+        if (line == ".EX") {
+            inside = true;
+            blocks.emplace_back();
+        } else if (line == ".EE") {
+            inside = false;
+        } else if (inside) {
+            for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
+                     {"\\-", "-"}, {"\\(aq", "'"}, {"\\(dq", "\""}, {"\\e", "\\"}}) {
+                for (auto at = line.find(from); at != std::string::npos; at = line.find(from, at + to.size()))
+                    line.replace(at, from.size(), to);
+            }
+            blocks.back() += line + "\n";
+        }
+    }
+    return blocks;
+}
+
+// The one example block that contains `marker`.
+std::string manualExample(const std::string& marker) {
+    std::string found;
+    for (const auto& block : manualExamples(manualPage)) {
+        if (block.find(marker) == std::string::npos) continue;
+        EXPECT_TRUE(found.empty()) << "two examples contain " << marker;
+        found = block;
+    }
+    EXPECT_FALSE(found.empty()) << "no example in " << manualPage << " contains " << marker;
+    return found;
+}
+
+Outcome shellIn(const std::filesystem::path& folder, const std::string& script) {
+    return runProgram(
+        {"bash", "-euo", "pipefail", "-c", "cd \"$1\" && eval \"$2\"", "restore", folder.string(), script});
+}
+
+// The text between `<tag>` and `</tag>` that follows `<key>key</key>` in plistutil's XML.
+std::string xmlValue(const std::string& xml, const std::string& key, const std::string& tag) {
+    const auto keyAt = xml.find("<key>" + key + "</key>");
+    if (keyAt == std::string::npos) return {};
+    const auto open = xml.find("<" + tag + ">", keyAt);
+    const auto close = xml.find("</" + tag + ">", open);
+    if (open == std::string::npos || close == std::string::npos) return {};
+    return xml.substr(open + tag.size() + 2, close - open - tag.size() - 2);
+}
+
+void replaceAll(std::string& text, const std::string& from, const std::string& to) {
+    for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+}
+
+class RestoringByHand : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // Mono-tag layouts grow by 20 bytes each when labelled, so the edited
+        // file is longer and the recipes must cut it back as well.
+        std::vector<Buffer> tracks{videoTrack()};
+        for (int track = 0; track < 12; ++track) tracks.push_back(soundTrack(lpcm(2, 1, {chan(chanMono())})));
+        metadata = moov(tracks);
+        original = movie(metadata, 256 * 1024);
+        writeFile(path, original);
+        const auto applied = lanemark("--apply-preset", path);
+        ASSERT_EQ(applied.status, 0) << describe(applied);
+        ASSERT_GT(readFile(path).size(), original.size());
+        ASSERT_TRUE(std::filesystem::exists(backup));
+    }
+
+    void expectRestored() {
+        EXPECT_EQ(readFile(path), original);
+        EXPECT_EQ(lanemark("--inspect", path).out, labelLine(std::vector<std::uint32_t>(12, 42)));
+    }
+
+    TempDir dir;
+    std::filesystem::path path = dir / "master.mov";
+    std::filesystem::path backup = dir / "master.mov.lanemark-backup";
+    Buffer metadata;
+    Buffer original;
+};
+
+TEST_F(RestoringByHand, BackupHoldsWhatTheManualPageSays) {
+    const auto extracted = dir / "metadata.bin";
+    const auto outcome = runProgram({"python3", "-c",
+                                     "import plistlib, sys\n"
+                                     "b = plistlib.load(open(sys.argv[1], 'rb'), fmt=plistlib.FMT_BINARY)\n"
+                                     "print(sorted(b))\n"
+                                     "print(b['offset'], b['originalSize'], b['movieName'])\n"
+                                     "open(sys.argv[2], 'wb').write(b['metadata'])\n",
+                                     backup.string(), extracted.string()});
+    ASSERT_EQ(outcome.status, 0) << describe(outcome);
+    EXPECT_EQ(lines(outcome.out), (std::vector<std::string>{"['metadata', 'movieName', 'offset', 'originalSize']",
+                                                            std::to_string(original.size() - metadata.size()) + " " +
+                                                                std::to_string(original.size()) + " master.mov"}));
+    EXPECT_EQ(readFile(extracted), metadata);
+}
+
+TEST_F(RestoringByHand, PythonRecipeFromTheManualPage) {
+    const std::string recipe = manualExample("plistlib.load");
+    ASSERT_NE(recipe.find("master.mov"), std::string::npos) << recipe;
+    const auto outcome = shellIn(dir.path(), recipe);
+    ASSERT_EQ(outcome.status, 0) << recipe << describe(outcome);
+    expectRestored();
+}
+
+TEST_F(RestoringByHand, ShellRecipeFromTheManualPage) {
+    // Step one: the backup as text, with the command the page gives.
+    std::string show = manualExample("plistutil");
+    const auto shown = shellIn(dir.path(), show);
+    ASSERT_EQ(shown.status, 0) << show << describe(shown);
+    const std::string offset = xmlValue(shown.out, "offset", "integer");
+    const std::string originalSize = xmlValue(shown.out, "originalSize", "integer");
+    const std::string data = xmlValue(shown.out, "metadata", "data");
+    ASSERT_FALSE(offset.empty() || originalSize.empty() || data.empty()) << shown.out;
+    EXPECT_EQ(originalSize, std::to_string(original.size()));
+    writeFile(dir / "metadata.b64", Buffer(data.begin(), data.end()));
+
+    // Step two: the commands as printed, with the two numbers filled in.
+    std::string recipe = manualExample("dd if=");
+    ASSERT_NE(recipe.find("OFFSET"), std::string::npos) << recipe;
+    replaceAll(recipe, "ORIGINALSIZE", originalSize);
+    replaceAll(recipe, "OFFSET", offset);
+    const auto outcome = shellIn(dir.path(), recipe);
+    ASSERT_EQ(outcome.status, 0) << recipe << describe(outcome);
+    expectRestored();
 }
 
 }  // namespace
@@ -327,6 +474,8 @@ int main(int argc, char** argv) {
         const std::string argument = argv[i];
         if (argument == "--lanemark" && i + 1 < argc) {
             lanemark::lanemarkProgram = argv[++i];
+        } else if (argument == "--manual" && i + 1 < argc) {
+            lanemark::manualPage = argv[++i];
         } else if (argument == "--needs" && i + 1 < argc) {
             std::istringstream list(argv[++i]);
             for (std::string tool; std::getline(list, tool, ',');) needs.push_back(tool);

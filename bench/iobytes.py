@@ -3,11 +3,15 @@
 
 Reads an `strace -f -y -s 0` log (read, write, pread64, pwrite64) and prints
 one JSON object: {path: {"read": n, "write": n, "reads": calls, "writes": calls}}.
+A backup is written under a temporary name and renamed; its bytes are counted
+under the final name, NAME.lanemark-backup.
 """
 import json
+import os
 import re
 import sys
 
+TEMPORARY_BACKUP = re.compile(r"^\.(.*\.lanemark-backup)\.[^.]+$")
 CALL = re.compile(r'^(?:\[pid +\d+\] |\d+ +)?(pread64|pwrite64|read|write)\(\d+<(.*?)>, .* = (-?\d+)')
 
 totals = {}
@@ -17,6 +21,9 @@ with open(sys.argv[1], errors="replace") as log:
         if not match or int(match.group(3)) < 0:
             continue
         call, path, count = match.group(1), match.group(2), int(match.group(3))
+        temporary = TEMPORARY_BACKUP.match(os.path.basename(path))
+        if temporary:
+            path = os.path.join(os.path.dirname(path), temporary.group(1))
         entry = totals.setdefault(path, {"read": 0, "write": 0, "reads": 0, "writes": 0})
         kind = "read" if "read" in call else "write"
         entry[kind] += count

@@ -165,3 +165,13 @@ echo "| ffmpeg -i d.mov -map 0 -c copy new.mov | $(ms "$remuxTime") | $remuxDisk
 echo "| lanemark --apply-preset d.mov | $(ms "$applyTime") | $backupDisk backup + $grown moov growth |"
 echo
 echo "Remux / in place: $(ratio "$remuxTime" "$applyTime") times the time."
+
+# ---------------------------------------------------------------------------
+say "4. where opening a large moov spends its time"
+read -r atoms offset moov < <(python3 "$here/toplevel.py" "$large")
+echo
+echo "## 4. Bringing the 100 MiB moov into memory"
+echo
+echo '```'
+"$build/bench/lanemark_read_strategies" "$large" "$offset" 7
+echo '```'

@@ -28,9 +28,7 @@ struct EncodedFree {
 struct Record {
     std::unique_ptr<char, EncodedFree> data;
     std::uint32_t length = 0;
-    std::span<const std::uint8_t> bytes() const {
-        return {reinterpret_cast<const std::uint8_t*>(data.get()), length};
-    }
+    std::span<const std::uint8_t> bytes() const { return {reinterpret_cast<const std::uint8_t*>(data.get()), length}; }
 };
 
 Record encodeRecord(const Movie& movie) {

@@ -11,8 +11,7 @@ constexpr std::size_t headerSize = 8;
 
 std::array<std::uint8_t, 4> codeOf(const std::string& type) {
     std::array<std::uint8_t, 4> code{};
-    for (std::size_t i = 0; i < code.size() && i < type.size(); ++i)
-        code[i] = static_cast<std::uint8_t>(type[i]);
+    for (std::size_t i = 0; i < code.size() && i < type.size(); ++i) code[i] = static_cast<std::uint8_t>(type[i]);
     return code;
 }
 
@@ -33,10 +32,14 @@ std::optional<std::size_t> prefixLength(const std::string& type, const Bytes& pa
     if (type != "lpcm") return std::nullopt;
     if (payload.size() < 28) fail("Incomplete PCM description.");
     switch (payload[8] << 8 | payload[9]) {
-    case 0: return 28;
-    case 1: return 44;
-    case 2: return 64;
-    default: fail("Unsupported PCM description version.");
+        case 0:
+            return 28;
+        case 1:
+            return 44;
+        case 2:
+            return 64;
+        default:
+            fail("Unsupported PCM description version.");
     }
 }
 
@@ -77,8 +80,11 @@ void appendBytes(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> d
 }  // namespace
 
 Atom::Atom(std::string type_, Bytes body_, std::optional<std::vector<Atom>> children_, Bytes prefix_)
-    : type(std::move(type_)), body(std::move(body_)), children(std::move(children_)),
-      prefix(std::move(prefix_)), code(codeOf(type)) {}
+    : type(std::move(type_)),
+      body(std::move(body_)),
+      children(std::move(children_)),
+      prefix(std::move(prefix_)),
+      code(codeOf(type)) {}
 
 std::uint64_t Atom::encodedSize() const {
     if (!children) return headerSize + body.size();

@@ -16,15 +16,14 @@ inline constexpr int maxNesting = 64;
 
 // One node of a movie's metadata tree.
 struct Atom {
-    std::string type;  // four characters; "????" when the type bytes are not ASCII
-    Bytes body;        // the payload as read, also for atoms with children
+    std::string type;                           // four characters; "????" when the type bytes are not ASCII
+    Bytes body;                                 // the payload as read, also for atoms with children
     std::optional<std::vector<Atom>> children;  // present only for opened atoms
-    Bytes prefix;      // payload bytes ahead of the first child
-    std::array<std::uint8_t, 4> code{};  // the type bytes as read
+    Bytes prefix;                               // payload bytes ahead of the first child
+    std::array<std::uint8_t, 4> code{};         // the type bytes as read
 
     Atom() = default;
-    Atom(std::string type, Bytes body, std::optional<std::vector<Atom>> children = std::nullopt,
-         Bytes prefix = {});
+    Atom(std::string type, Bytes body, std::optional<std::vector<Atom>> children = std::nullopt, Bytes prefix = {});
 
     // The atom's bytes, header and content, with sizes computed afresh.
     std::vector<std::uint8_t> encoded() const;

@@ -16,8 +16,7 @@ class Bytes {
 public:
     Bytes() = default;
     explicit Bytes(std::vector<std::uint8_t> data)
-        : store_(std::make_shared<const std::vector<std::uint8_t>>(std::move(data))),
-          size_(store_->size()) {}
+        : store_(std::make_shared<const std::vector<std::uint8_t>>(std::move(data))), size_(store_->size()) {}
 
     const std::uint8_t* data() const { return store_ ? store_->data() + offset_ : nullptr; }
     std::size_t size() const { return size_; }

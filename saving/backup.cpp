@@ -20,6 +20,33 @@ struct PlistFree {
 };
 using Plist = std::unique_ptr<void, PlistFree>;
 
+struct EncodedFree {
+    void operator()(char* data) const { plist_to_bin_free(data); }
+};
+
+// The encoder's own buffer, written out as it is rather than copied once more.
+struct Record {
+    std::unique_ptr<char, EncodedFree> data;
+    std::uint32_t length = 0;
+    std::span<const std::uint8_t> bytes() const { return {reinterpret_cast<const std::uint8_t*>(data.get()), length}; }
+};
+
+Record encodeRecord(const Movie& movie) {
+    Plist root(plist_new_dict());
+    plist_dict_set_item(root.get(), "offset", plist_new_uint(movie.offset()));
+    plist_dict_set_item(root.get(), "originalSize", plist_new_uint(movie.size()));
+    const auto& metadata = movie.metadata();
+    plist_dict_set_item(root.get(), "metadata",
+                        plist_new_data(reinterpret_cast<const char*>(metadata.data()), metadata.size()));
+    plist_dict_set_item(root.get(), "movieName", plist_new_string(movie.url().filename().c_str()));
+    char* encoded = nullptr;
+    Record record;
+    plist_to_bin(root.get(), &encoded, &record.length);
+    record.data.reset(encoded);
+    if (!encoded) fail("The metadata backup could not be encoded.");
+    return record;
+}
+
 bool occupied(const std::filesystem::path& location) {
     struct stat info {};
     if (::stat(location.c_str(), &info) == 0) return true;
@@ -57,33 +84,16 @@ std::filesystem::path backupLocation(const std::filesystem::path& movie) {
     return location;
 }
 
-std::vector<std::uint8_t> backupRecord(const Movie& movie) {
-    Plist root(plist_new_dict());
-    plist_dict_set_item(root.get(), "offset", plist_new_uint(movie.offset()));
-    plist_dict_set_item(root.get(), "originalSize", plist_new_uint(movie.size()));
-    const auto& metadata = movie.metadata();
-    plist_dict_set_item(root.get(), "metadata",
-                        plist_new_data(reinterpret_cast<const char*>(metadata.data()), metadata.size()));
-    plist_dict_set_item(root.get(), "movieName", plist_new_string(movie.url().filename().c_str()));
-    char* encoded = nullptr;
-    std::uint32_t length = 0;
-    plist_to_bin(root.get(), &encoded, &length);
-    root.reset();
-    if (!encoded) fail("The metadata backup could not be encoded.");
-    std::vector<std::uint8_t> record(encoded, encoded + length);
-    plist_to_bin_free(encoded);
-    return record;
-}
-
 void writeBackup(const Movie& movie) {
     const auto location = backupLocation(movie.url());
     if (occupied(location)) fail(backupExists);
-    const auto record = backupRecord(movie);
+    Record record = encodeRecord(movie);
     auto directory = location.parent_path();
     if (directory.empty()) directory = ".";
     File temporary = File::createUnique(directory / ("." + location.filename().string() + ".XXXXXX"));
     try {
-        temporary.writeAt(0, record);
+        temporary.writeAt(0, record.bytes());
+        record = {};
         temporary.sync();
         temporary.close();
         publish(temporary.path(), location);

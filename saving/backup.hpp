@@ -13,10 +13,8 @@ inline constexpr const char* backupExists =
 // NAME.lanemark-backup in the movie's own folder.
 std::filesystem::path backupLocation(const std::filesystem::path& movie);
 
-// The metadata as opened, where it sat and how long the file was, as a binary property list.
-std::vector<std::uint8_t> backupRecord(const Movie& movie);
-
-// Publishes the movie's backup beside it, on storage before this returns.
+// Publishes the metadata as opened, where it sat and how long the file was,
+// as a binary property list beside the movie, on storage before this returns.
 // Refuses when anything already exists at the backup path.
 void writeBackup(const Movie& movie);
 

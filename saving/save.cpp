@@ -25,8 +25,8 @@ void checkUnchanged(const Movie& movie, Storage& storage) {
         fail("The file changed since opening. Reopen it before saving.");
 }
 
-void writeAndVerify(const Movie& movie, std::vector<Atom> atoms, const std::vector<std::uint32_t>& labels,
-                    File& file, Storage& storage) {
+void writeAndVerify(const Movie& movie, std::vector<Atom> atoms, const std::vector<std::uint32_t>& labels, File& file,
+                    Storage& storage) {
     {
         const auto metadata = encode(atoms);
         atoms.clear();

@@ -1,10 +1,11 @@
+#include "saving/backup.hpp"
+
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "metadata/failure.hpp"
-#include "saving/backup.hpp"
 #include "tests/support/backup_reader.hpp"
 #include "tests/support/builder.hpp"
 #include "tests/support/privileges.hpp"

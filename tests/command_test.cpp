@@ -46,9 +46,13 @@ protected:
 
 TEST_F(CommandLine, AnythingButAVerbAndAPathStartsTheWindow) {
     const std::string path = movieWith({1});
-    for (const auto& arguments : std::vector<std::vector<std::string>>{
-             {}, {"--inspect"}, {"--apply-preset"}, {path, "--inspect"}, {"--INSPECT", path},
-             {"-inspect", path}, {"--inspect=", path}}) {
+    for (const auto& arguments : std::vector<std::vector<std::string>>{{},
+                                                                       {"--inspect"},
+                                                                       {"--apply-preset"},
+                                                                       {path, "--inspect"},
+                                                                       {"--INSPECT", path},
+                                                                       {"-inspect", path},
+                                                                       {"--inspect=", path}}) {
         const auto outcome = runWith(arguments);
         EXPECT_TRUE(outcome.window) << ::testing::PrintToString(arguments);
         EXPECT_EQ(outcome.out, "");

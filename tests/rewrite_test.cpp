@@ -1,7 +1,8 @@
+#include "metadata/rewrite.hpp"
+
 #include <gtest/gtest.h>
 
 #include "metadata/failure.hpp"
-#include "metadata/rewrite.hpp"
 #include "tests/support/builder.hpp"
 
 namespace lanemark {
@@ -56,7 +57,8 @@ TEST(Replace, WritesTheOneDescriptionFormAndResizesEveryAncestor) {
     visit(atoms, [&](const Atom& atom) { sizesBefore.push_back(atom.encodedSize()); });
     visit(rewritten, [&](const Atom& atom) {
         sizesAfter.push_back(atom.encodedSize());
-        growth.emplace_back(atom.type, std::int64_t(sizesAfter.back()) - std::int64_t(sizesBefore[sizesAfter.size() - 1]));
+        growth.emplace_back(atom.type,
+                            std::int64_t(sizesAfter.back()) - std::int64_t(sizesBefore[sizesAfter.size() - 1]));
     });
     for (const auto& [type, delta] : growth) {
         const bool onPath = type == "moov" || type == "trak" || type == "mdia" || type == "minf" || type == "stbl" ||

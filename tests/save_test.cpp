@@ -69,7 +69,9 @@ public:
         Storage::close(file);
     }
 
-    static std::string messageFor(Step step) { return std::string("Injected failure of ") + nameOf(step) + ": Input/output error"; }
+    static std::string messageFor(Step step) {
+        return std::string("Injected failure of ") + nameOf(step) + ": Input/output error";
+    }
 
 private:
     void check(Step step) {
@@ -291,7 +293,8 @@ TEST_F(Saving, AFailingRollbackReportsItsOwnErrorAndTheBackupStillRestores) {
             // The forward synchronise below never reaches the counter, so the rollback's is its first.
             Twice(Step rollbackStep) : FailingStorage(rollbackStep, rollbackStep == Step::synchronise ? 1 : 2) {}
             void synchronise(File& file) override {
-                if (++syncs == 1) throw std::system_error(EIO, std::generic_category(), "Injected failure of synchronise");
+                if (++syncs == 1)
+                    throw std::system_error(EIO, std::generic_category(), "Injected failure of synchronise");
                 FailingStorage::synchronise(file);
             }
             int syncs = 0;

@@ -106,7 +106,7 @@ private:
         return bodies_[added_];
     }
 
-    const std::vector<Buffer>& bodies_;
+    std::vector<Buffer> bodies_;
     std::size_t added_ = 0;
     std::vector<PcmDescription> seen_;
 };

@@ -73,8 +73,8 @@ std::vector<Atom> parseLevel(const Bytes& data, int depth) {
     return atoms;
 }
 
-void appendBytes(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> data) {
-    out.insert(out.end(), data.begin(), data.end());
+std::uint8_t* put(std::uint8_t* out, std::span<const std::uint8_t> data) {
+    return data.empty() ? out : std::copy(data.begin(), data.end(), out);
 }
 
 }  // namespace
@@ -93,33 +93,33 @@ std::uint64_t Atom::encodedSize() const {
     return size;
 }
 
-void Atom::encodeInto(std::vector<std::uint8_t>& out) const {
+std::uint8_t* Atom::encodeInto(std::uint8_t* out) const {
     const std::uint64_t size = encodedSize();
     if (size > std::numeric_limits<std::uint32_t>::max()) fail("Metadata atom is too large to save.");
-    appendBytes(out, bytes(static_cast<std::uint32_t>(size)));
+    out = put(out, bytes(static_cast<std::uint32_t>(size)));
     // The bytes as read stand for the type unless the text was changed since.
-    appendBytes(out, nameOf(code) == type ? code : codeOf(type));
-    if (!children) return appendBytes(out, body);
-    appendBytes(out, prefix);
-    for (const auto& child : *children) child.encodeInto(out);
+    out = put(out, nameOf(code) == type ? code : codeOf(type));
+    if (!children) return put(out, body);
+    out = put(out, prefix);
+    for (const auto& child : *children) out = child.encodeInto(out);
+    return out;
 }
 
 std::vector<std::uint8_t> Atom::encoded() const {
-    std::vector<std::uint8_t> out;
-    out.reserve(encodedSize());
-    encodeInto(out);
+    std::vector<std::uint8_t> out(encodedSize());
+    encodeInto(out.data());
     return out;
 }
 
 std::vector<Atom> parse(const Bytes& data) { return parseLevel(data, 0); }
 
-std::vector<std::uint8_t> encode(const std::vector<Atom>& atoms) {
+Bytes encode(const std::vector<Atom>& atoms) {
     std::uint64_t total = 0;
     for (const auto& atom : atoms) total += atom.encodedSize();
-    std::vector<std::uint8_t> out;
-    out.reserve(total);
-    for (const auto& atom : atoms) atom.encodeInto(out);
-    return out;
+    auto buffer = allocateBuffer(static_cast<std::size_t>(total));
+    std::uint8_t* out = buffer.get();
+    for (const auto& atom : atoms) out = atom.encodeInto(out);
+    return Bytes(std::move(buffer), static_cast<std::size_t>(total));
 }
 
 void visit(const std::vector<Atom>& atoms, const std::function<void(const Atom&)>& callback) {

@@ -28,14 +28,15 @@ struct Atom {
     // The atom's bytes, header and content, with sizes computed afresh.
     std::vector<std::uint8_t> encoded() const;
     std::uint64_t encodedSize() const;
-    void encodeInto(std::vector<std::uint8_t>& out) const;
+    // Writes encodedSize() bytes at `out` and returns the end of them.
+    std::uint8_t* encodeInto(std::uint8_t* out) const;
 };
 
 // Bytes to a list of atoms; throws Failure on malformed input.
 std::vector<Atom> parse(const Bytes& data);
 
 // The concatenated encodings of a list of atoms, built in one buffer.
-std::vector<std::uint8_t> encode(const std::vector<Atom>& atoms);
+Bytes encode(const std::vector<Atom>& atoms);
 
 // Depth-first, parent before children.
 void visit(const std::vector<Atom>& atoms, const std::function<void(const Atom&)>& callback);

@@ -74,10 +74,10 @@ TrailingMetadata readTrailingMetadata(const std::filesystem::path& url) {
         if (isMoov(header)) {
             if (!atom.compact || cursor + atom.size != found.size || atom.size >= metadataLimit)
                 fail("This version supports movies with one standard metadata block at the end. No changes were made.");
-            auto data = file.readAt(cursor, static_cast<std::size_t>(atom.size));
+            auto data = file.readBytesAt(cursor, static_cast<std::size_t>(atom.size));
             if (data.size() < atom.size) fail("Could not read complete metadata.");
             found.offset = cursor;
-            found.metadata = Bytes(std::move(data));
+            found.metadata = std::move(data);
             seen = true;
         }
         cursor += atom.size;

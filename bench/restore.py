@@ -16,4 +16,8 @@ if os.path.exists(backup_path):
         f.seek(backup["offset"])
         f.write(backup["metadata"])
         f.truncate(backup["originalSize"])
+        # Flushed here so that the measured save does not pay for this write.
+        f.flush()
+        os.fsync(f.fileno())
     os.remove(backup_path)
+    os.sync()

@@ -90,7 +90,10 @@ void writeBackup(const Movie& movie) {
     Record record = encodeRecord(movie);
     auto directory = location.parent_path();
     if (directory.empty()) directory = ".";
-    File temporary = File::createUnique(directory / ("." + location.filename().string() + ".XXXXXX"));
+    std::string temporaryName = ".";
+    temporaryName += location.filename().string();
+    temporaryName += ".XXXXXX";
+    File temporary = File::createUnique(directory / temporaryName);
     try {
         temporary.writeAt(0, record.bytes());
         record = {};

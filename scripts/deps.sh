@@ -8,6 +8,8 @@ packages=(
   libplist-dev libplist-utils
   googletest libgtest-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev
+  ffmpeg mediainfo python3 libplist-utils
+  dpkg-dev file desktop-file-utils
 )
 
 missing=()

@@ -3,6 +3,7 @@
 #include <exception>
 #include <string_view>
 
+#include "metadata/labels.hpp"
 #include "metadata/movie.hpp"
 
 namespace lanemark {
@@ -37,10 +38,12 @@ int inspect(const std::string& path, std::ostream& out, std::ostream& err) {
     });
 }
 
-int applyPreset(const std::string& path, std::ostream&, std::ostream& err) {
-    err << "Applying the delivery preset is not available in this build yet.\n";
-    (void)path;
-    return 1;
+int applyPreset(const std::string& path, std::ostream& out, std::ostream& err) {
+    return report(err, [&] {
+        const Movie movie{std::filesystem::path(path)};
+        movie.save({preset.begin(), preset.end()});
+        out << "Saved and verified\n";
+    });
 }
 
 int run(int argc, char** argv, int (*startWindow)(int, char**), std::ostream& out, std::ostream& err) {

@@ -11,8 +11,7 @@ constexpr std::size_t headerSize = 8;
 
 std::array<std::uint8_t, 4> codeOf(const std::string& type) {
     std::array<std::uint8_t, 4> code{};
-    for (std::size_t i = 0; i < code.size() && i < type.size(); ++i)
-        code[i] = static_cast<std::uint8_t>(type[i]);
+    for (std::size_t i = 0; i < code.size() && i < type.size(); ++i) code[i] = static_cast<std::uint8_t>(type[i]);
     return code;
 }
 
@@ -33,10 +32,14 @@ std::optional<std::size_t> prefixLength(const std::string& type, const Bytes& pa
     if (type != "lpcm") return std::nullopt;
     if (payload.size() < 28) fail("Incomplete PCM description.");
     switch (payload[8] << 8 | payload[9]) {
-    case 0: return 28;
-    case 1: return 44;
-    case 2: return 64;
-    default: fail("Unsupported PCM description version.");
+        case 0:
+            return 28;
+        case 1:
+            return 44;
+        case 2:
+            return 64;
+        default:
+            fail("Unsupported PCM description version.");
     }
 }
 
@@ -70,15 +73,18 @@ std::vector<Atom> parseLevel(const Bytes& data, int depth) {
     return atoms;
 }
 
-void appendBytes(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> data) {
-    out.insert(out.end(), data.begin(), data.end());
+std::uint8_t* put(std::uint8_t* out, std::span<const std::uint8_t> data) {
+    return data.empty() ? out : std::copy(data.begin(), data.end(), out);
 }
 
 }  // namespace
 
 Atom::Atom(std::string type_, Bytes body_, std::optional<std::vector<Atom>> children_, Bytes prefix_)
-    : type(std::move(type_)), body(std::move(body_)), children(std::move(children_)),
-      prefix(std::move(prefix_)), code(codeOf(type)) {}
+    : type(std::move(type_)),
+      body(std::move(body_)),
+      children(std::move(children_)),
+      prefix(std::move(prefix_)),
+      code(codeOf(type)) {}
 
 std::uint64_t Atom::encodedSize() const {
     if (!children) return headerSize + body.size();
@@ -87,33 +93,33 @@ std::uint64_t Atom::encodedSize() const {
     return size;
 }
 
-void Atom::encodeInto(std::vector<std::uint8_t>& out) const {
+std::uint8_t* Atom::encodeInto(std::uint8_t* out) const {
     const std::uint64_t size = encodedSize();
     if (size > std::numeric_limits<std::uint32_t>::max()) fail("Metadata atom is too large to save.");
-    appendBytes(out, bytes(static_cast<std::uint32_t>(size)));
+    out = put(out, bytes(static_cast<std::uint32_t>(size)));
     // The bytes as read stand for the type unless the text was changed since.
-    appendBytes(out, nameOf(code) == type ? code : codeOf(type));
-    if (!children) return appendBytes(out, body);
-    appendBytes(out, prefix);
-    for (const auto& child : *children) child.encodeInto(out);
+    out = put(out, nameOf(code) == type ? code : codeOf(type));
+    if (!children) return put(out, body);
+    out = put(out, prefix);
+    for (const auto& child : *children) out = child.encodeInto(out);
+    return out;
 }
 
 std::vector<std::uint8_t> Atom::encoded() const {
-    std::vector<std::uint8_t> out;
-    out.reserve(encodedSize());
-    encodeInto(out);
+    std::vector<std::uint8_t> out(encodedSize());
+    encodeInto(out.data());
     return out;
 }
 
 std::vector<Atom> parse(const Bytes& data) { return parseLevel(data, 0); }
 
-std::vector<std::uint8_t> encode(const std::vector<Atom>& atoms) {
+Bytes encode(const std::vector<Atom>& atoms) {
     std::uint64_t total = 0;
     for (const auto& atom : atoms) total += atom.encodedSize();
-    std::vector<std::uint8_t> out;
-    out.reserve(total);
-    for (const auto& atom : atoms) atom.encodeInto(out);
-    return out;
+    auto buffer = allocateBuffer(static_cast<std::size_t>(total));
+    std::uint8_t* out = buffer.get();
+    for (const auto& atom : atoms) out = atom.encodeInto(out);
+    return Bytes(std::move(buffer), static_cast<std::size_t>(total));
 }
 
 void visit(const std::vector<Atom>& atoms, const std::function<void(const Atom&)>& callback) {

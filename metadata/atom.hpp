@@ -16,27 +16,27 @@ inline constexpr int maxNesting = 64;
 
 // One node of a movie's metadata tree.
 struct Atom {
-    std::string type;  // four characters; "????" when the type bytes are not ASCII
-    Bytes body;        // the payload as read, also for atoms with children
+    std::string type;                           // four characters; "????" when the type bytes are not ASCII
+    Bytes body;                                 // the payload as read, also for atoms with children
     std::optional<std::vector<Atom>> children;  // present only for opened atoms
-    Bytes prefix;      // payload bytes ahead of the first child
-    std::array<std::uint8_t, 4> code{};  // the type bytes as read
+    Bytes prefix;                               // payload bytes ahead of the first child
+    std::array<std::uint8_t, 4> code{};         // the type bytes as read
 
     Atom() = default;
-    Atom(std::string type, Bytes body, std::optional<std::vector<Atom>> children = std::nullopt,
-         Bytes prefix = {});
+    Atom(std::string type, Bytes body, std::optional<std::vector<Atom>> children = std::nullopt, Bytes prefix = {});
 
     // The atom's bytes, header and content, with sizes computed afresh.
     std::vector<std::uint8_t> encoded() const;
     std::uint64_t encodedSize() const;
-    void encodeInto(std::vector<std::uint8_t>& out) const;
+    // Writes encodedSize() bytes at `out` and returns the end of them.
+    std::uint8_t* encodeInto(std::uint8_t* out) const;
 };
 
 // Bytes to a list of atoms; throws Failure on malformed input.
 std::vector<Atom> parse(const Bytes& data);
 
 // The concatenated encodings of a list of atoms, built in one buffer.
-std::vector<std::uint8_t> encode(const std::vector<Atom>& atoms);
+Bytes encode(const std::vector<Atom>& atoms);
 
 // Depth-first, parent before children.
 void visit(const std::vector<Atom>& atoms, const std::function<void(const Atom&)>& callback);

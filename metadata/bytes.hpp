@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cassert>
 #include <cstddef>
@@ -14,12 +15,20 @@ namespace lanemark {
 // parsed tree holds views into the metadata as read instead of copies of it.
 class Bytes {
 public:
-    Bytes() = default;
-    explicit Bytes(std::vector<std::uint8_t> data)
-        : store_(std::make_shared<const std::vector<std::uint8_t>>(std::move(data))),
-          size_(store_->size()) {}
+    using value_type = std::uint8_t;
+    using const_iterator = const std::uint8_t*;
+    using iterator = const_iterator;
 
-    const std::uint8_t* data() const { return store_ ? store_->data() + offset_ : nullptr; }
+    Bytes() = default;
+    explicit Bytes(std::vector<std::uint8_t> data) {
+        auto owner = std::make_shared<const std::vector<std::uint8_t>>(std::move(data));
+        size_ = owner->size();
+        store_ = std::shared_ptr<const std::uint8_t[]>(owner, owner->data());
+    }
+    // Takes over `size` bytes filled by the caller (see allocateBuffer).
+    Bytes(std::shared_ptr<const std::uint8_t[]> store, std::size_t size) : store_(std::move(store)), size_(size) {}
+
+    const std::uint8_t* data() const { return store_ ? store_.get() + offset_ : nullptr; }
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
     const std::uint8_t* begin() const { return data(); }
@@ -42,15 +51,21 @@ public:
         return view;
     }
 
-    friend bool operator==(const Bytes& a, const Bytes& b) {
-        return a.size_ == b.size_ && std::equal(a.begin(), a.end(), b.begin());
+    friend bool operator==(const Bytes& a, const Bytes& b) { return a == b.span(); }
+    friend bool operator==(const Bytes& a, std::span<const std::uint8_t> b) {
+        return a.size_ == b.size() && std::equal(b.begin(), b.end(), a.begin());
     }
 
 private:
-    std::shared_ptr<const std::vector<std::uint8_t>> store_;
+    std::shared_ptr<const std::uint8_t[]> store_;
     std::size_t offset_ = 0;
     std::size_t size_ = 0;
 };
+
+// Room for `size` bytes, not zero-filled. Large buffers are aligned for huge
+// pages where the system offers them: a fresh 100 MiB buffer otherwise costs
+// tens of thousands of page faults, more than reading the file into it.
+std::shared_ptr<std::uint8_t[]> allocateBuffer(std::size_t size);
 
 // Big-endian 32-bit read; the caller guarantees offset + 4 <= data.size().
 inline std::uint32_t u32(std::span<const std::uint8_t> data, std::size_t offset) {

@@ -20,6 +20,20 @@ File::File(const std::filesystem::path& path, Mode mode) : path_(path) {
     if (fd_ < 0) raise("Cannot open", errno);
 }
 
+File File::createUnique(const std::filesystem::path& pattern) {
+    std::string name = pattern.string();
+    File file;
+    file.fd_ = ::mkstemp(name.data());
+    if (file.fd_ < 0) raiseSystemError("Cannot create a file in", pattern.parent_path(), errno);
+    file.path_ = name;
+    // mkstemp keeps the file private; give it what any new file of the user gets.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    // Best effort: a private backup is still a complete one.
+    (void)::fchmod(file.fd_, 0666 & ~mask);
+    return file;
+}
+
 File::~File() {
     if (fd_ >= 0) ::close(fd_);
 }
@@ -44,18 +58,28 @@ std::uint64_t File::length() const {
     return static_cast<std::uint64_t>(info.st_size);
 }
 
-std::vector<std::uint8_t> File::readAt(std::uint64_t offset, std::size_t count) const {
-    std::vector<std::uint8_t> data(count);
+std::size_t File::readInto(std::uint8_t* data, std::uint64_t offset, std::size_t count) const {
     std::size_t done = 0;
     while (done < count) {
-        const ssize_t got = ::pread(fd_, data.data() + done, count - done, static_cast<off_t>(offset + done));
+        const ssize_t got = ::pread(fd_, data + done, count - done, static_cast<off_t>(offset + done));
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) raise("Cannot read", errno);
         if (got == 0) break;
         done += static_cast<std::size_t>(got);
     }
-    data.resize(done);
+    return done;
+}
+
+std::vector<std::uint8_t> File::readAt(std::uint64_t offset, std::size_t count) const {
+    std::vector<std::uint8_t> data(count);
+    data.resize(readInto(data.data(), offset, count));
     return data;
+}
+
+Bytes File::readBytesAt(std::uint64_t offset, std::size_t count) const {
+    auto buffer = allocateBuffer(count);
+    const std::size_t got = readInto(buffer.get(), offset, count);
+    return Bytes(std::move(buffer), got);
 }
 
 void File::writeAt(std::uint64_t offset, std::span<const std::uint8_t> data) {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "metadata/bytes.hpp"
+
 namespace lanemark {
 
 // An unbuffered POSIX file handle, closed on every path out of its scope.
@@ -16,6 +18,8 @@ public:
     enum class Mode { read, update };
 
     File(const std::filesystem::path& path, Mode mode);
+    // A new file named after `pattern`, whose trailing XXXXXX become unique.
+    static File createUnique(const std::filesystem::path& pattern);
     ~File();
     File(File&& other) noexcept;
     File& operator=(File&& other) noexcept;
@@ -25,6 +29,8 @@ public:
     std::uint64_t length() const;
     // Up to `count` bytes at `offset`; fewer only at the end of the file.
     std::vector<std::uint8_t> readAt(std::uint64_t offset, std::size_t count) const;
+    // The same into one shared buffer, for reads too large to copy again.
+    Bytes readBytesAt(std::uint64_t offset, std::size_t count) const;
     void writeAt(std::uint64_t offset, std::span<const std::uint8_t> data);
     void truncate(std::uint64_t length);
     // Flushes the file to storage (F_FULLFSYNC where plain fsync stops at the drive cache).
@@ -35,7 +41,9 @@ public:
     const std::filesystem::path& path() const { return path_; }
 
 private:
+    File() = default;
     [[noreturn]] void raise(const char* what, int error) const;
+    std::size_t readInto(std::uint8_t* data, std::uint64_t offset, std::size_t count) const;
 
     std::filesystem::path path_;
     int fd_ = -1;

@@ -16,10 +16,14 @@ struct Label {
 
 // The labels a user can pick, in menu order.
 inline const std::vector<Label> choices{
-    {"Left", 1},        {"Right", 2},
-    {"Center", 3},      {"LFE", 4},
-    {"Left Back / Surround", 5}, {"Right Back / Surround", 6},
-    {"Left Total", 38}, {"Right Total", 39},
+    {"Left", 1},
+    {"Right", 2},
+    {"Center", 3},
+    {"LFE", 4},
+    {"Left Back / Surround", 5},
+    {"Right Back / Surround", 6},
+    {"Left Total", 38},
+    {"Right Total", 39},
     {"Mono", 42},
 };
 

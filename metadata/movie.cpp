@@ -68,15 +68,16 @@ TrailingMetadata readTrailingMetadata(const std::filesystem::path& url) {
     bool seen = false;
     std::uint64_t cursor = 0;
     while (found.size - cursor >= 8) {
-        const auto header = file.readAt(cursor, static_cast<std::size_t>(std::min<std::uint64_t>(16, found.size - cursor)));
+        const auto header =
+            file.readAt(cursor, static_cast<std::size_t>(std::min<std::uint64_t>(16, found.size - cursor)));
         const auto atom = measure(header, cursor, found.size);
         if (isMoov(header)) {
             if (!atom.compact || cursor + atom.size != found.size || atom.size >= metadataLimit)
                 fail("This version supports movies with one standard metadata block at the end. No changes were made.");
-            auto data = file.readAt(cursor, static_cast<std::size_t>(atom.size));
+            auto data = file.readBytesAt(cursor, static_cast<std::size_t>(atom.size));
             if (data.size() < atom.size) fail("Could not read complete metadata.");
             found.offset = cursor;
-            found.metadata = Bytes(std::move(data));
+            found.metadata = std::move(data);
             seen = true;
         }
         cursor += atom.size;
@@ -118,7 +119,9 @@ Movie::Movie(std::filesystem::path url) : url_(std::move(url)) {
     validate(atoms_);
     auto collected = collectLabels(atoms_);
     if (collected.labels.empty() || collected.labels.size() != collected.pcmCount)
-        fail("Each PCM audio entry must have one supported mono channel layout. This file is outside the supported scope.");
+        fail(
+            "Each PCM audio entry must have one supported mono channel layout. This file is outside the supported "
+            "scope.");
     labels_ = std::move(collected.labels);
 }
 

@@ -9,6 +9,8 @@
 
 namespace lanemark {
 
+class Storage;
+
 // Movies whose metadata reaches this size are refused.
 inline constexpr std::uint64_t metadataLimit = 0x8000000;
 
@@ -31,6 +33,8 @@ public:
 
     // Writes `labels` into the file in place, with backup, verification and rollback.
     void save(const std::vector<std::uint32_t>& labels) const;
+    // The same, with every step on disk taken through `storage`.
+    void save(const std::vector<std::uint32_t>& labels, Storage& storage) const;
 
 private:
     std::filesystem::path url_;

@@ -1,8 +1,9 @@
+#include "metadata/atom.hpp"
+
 #include <gtest/gtest.h>
 
 #include <random>
 
-#include "metadata/atom.hpp"
 #include "metadata/failure.hpp"
 #include "tests/support/builder.hpp"
 

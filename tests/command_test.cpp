@@ -46,9 +46,13 @@ protected:
 
 TEST_F(CommandLine, AnythingButAVerbAndAPathStartsTheWindow) {
     const std::string path = movieWith({1});
-    for (const auto& arguments : std::vector<std::vector<std::string>>{
-             {}, {"--inspect"}, {"--apply-preset"}, {path, "--inspect"}, {"--INSPECT", path},
-             {"-inspect", path}, {"--inspect=", path}}) {
+    for (const auto& arguments : std::vector<std::vector<std::string>>{{},
+                                                                       {"--inspect"},
+                                                                       {"--apply-preset"},
+                                                                       {path, "--inspect"},
+                                                                       {"--INSPECT", path},
+                                                                       {"-inspect", path},
+                                                                       {"--inspect=", path}}) {
         const auto outcome = runWith(arguments);
         EXPECT_TRUE(outcome.window) << ::testing::PrintToString(arguments);
         EXPECT_EQ(outcome.out, "");
@@ -88,6 +92,35 @@ TEST_F(CommandLine, InspectReportsFailuresOnStandardError) {
     const auto refused = runWith({"--inspect", (dir / "plain.mov").string()});
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.err, "No supported trailing movie metadata found.\n");
+}
+
+TEST_F(CommandLine, ApplyPresetWritesTheDeliveryLayoutOnce) {
+    const std::string path = movieWith({42, 42, 42, 42, 42, 42, 42, 42, 42, 42, 42, 42});
+    const auto applied = runWith({"--apply-preset", path});
+    EXPECT_EQ(applied.status, 0);
+    EXPECT_EQ(applied.out, "Saved and verified\n");
+    EXPECT_EQ(applied.err, "");
+    EXPECT_EQ(runWith({"--inspect", path}).out, "[1, 2, 3, 4, 5, 6, 38, 39, 38, 39, 38, 39]\n");
+    EXPECT_TRUE(std::filesystem::exists(path + ".lanemark-backup"));
+
+    const auto saved = readFile(path);
+    const auto again = runWith({"--apply-preset", path});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_EQ(again.out, "");
+    EXPECT_EQ(again.err,
+              "A metadata backup already exists beside this movie. Keep it safe and move it elsewhere before making "
+              "another edit.\n");
+    EXPECT_EQ(readFile(path), saved);
+}
+
+TEST_F(CommandLine, ApplyPresetRefusesOtherTrackCounts) {
+    const std::string path = movieWith({1, 2, 3, 4, 5, 6, 7, 8});
+    const auto before = readFile(path);
+    const auto outcome = runWith({"--apply-preset", path});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.err, "Label count does not match.\n");
+    EXPECT_EQ(readFile(path), before);
+    EXPECT_FALSE(std::filesystem::exists(path + ".lanemark-backup"));
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
+#include "metadata/labels.hpp"
+
 #include <gtest/gtest.h>
 
 #include <set>
-
-#include "metadata/labels.hpp"
 
 namespace lanemark {
 namespace {
@@ -23,10 +23,9 @@ TEST(LabelCatalogue, ValuesAreDistinct) {
 }
 
 TEST(DeliveryPreset, EveryValueIsInTheCatalogue) {
-    const std::vector<std::string> expected{"Left", "Right", "Center", "LFE",
-                                            "Left Back / Surround", "Right Back / Surround",
-                                            "Left Total", "Right Total", "Left Total",
-                                            "Right Total", "Left Total", "Right Total"};
+    const std::vector<std::string> expected{
+        "Left",       "Right",       "Center",     "LFE",         "Left Back / Surround", "Right Back / Surround",
+        "Left Total", "Right Total", "Left Total", "Right Total", "Left Total",           "Right Total"};
     for (std::size_t i = 0; i < preset.size(); ++i) {
         const auto index = choiceIndex(preset[i]);
         ASSERT_TRUE(index) << preset[i];

@@ -1,9 +1,10 @@
+#include "metadata/movie.hpp"
+
 #include <gtest/gtest.h>
 
 #include <system_error>
 
 #include "metadata/failure.hpp"
-#include "metadata/movie.hpp"
 #include "tests/support/builder.hpp"
 
 namespace lanemark {
@@ -53,7 +54,8 @@ TEST_F(MovieOpening, FindsTheTrailingMetadata) {
 }
 
 TEST_F(MovieOpening, RefusesFilesWithoutTrailingMetadata) {
-    for (std::size_t n = 0; n <= 7; ++n) EXPECT_EQ(failure(zeros(n)), "No supported trailing movie metadata found.") << n;
+    for (std::size_t n = 0; n <= 7; ++n)
+        EXPECT_EQ(failure(zeros(n)), "No supported trailing movie metadata found.") << n;
     EXPECT_EQ(failure(join({atom("ftyp"), atom("mdat", zeros(8)), Buffer{1, 2, 3}})),
               "No supported trailing movie metadata found.");
     EXPECT_EQ(failure(join({atom("ftyp"), atom("mdat", zeros(8))})), "No supported trailing movie metadata found.");
@@ -63,12 +65,14 @@ TEST_F(MovieOpening, RefusesMetadataThatIsNotLast) {
     const Buffer metadata = moovWithLabels({1});
     EXPECT_EQ(failure(join({atom("ftyp"), metadata, atom("mdat", zeros(8))})), notTrailing);
     EXPECT_EQ(failure(join({movie(metadata), atom("free")})), notTrailing);
-    const Buffer extended = join({extendedHeader("moov", metadata.size() + 8), Buffer(metadata.begin() + 8, metadata.end())});
+    const Buffer extended =
+        join({extendedHeader("moov", metadata.size() + 8), Buffer(metadata.begin() + 8, metadata.end())});
     EXPECT_EQ(failure(join({atom("ftyp"), extended})), notTrailing);
 }
 
 TEST_F(MovieOpening, RefusesBrokenTopLevelStructure) {
-    EXPECT_EQ(failure(join({atom("ftyp"), be32(100), Buffer{'m', 'd', 'a', 't'}, zeros(8)})), "Invalid movie structure.");
+    EXPECT_EQ(failure(join({atom("ftyp"), be32(100), Buffer{'m', 'd', 'a', 't'}, zeros(8)})),
+              "Invalid movie structure.");
     for (std::uint32_t size : {2u, 7u})
         EXPECT_EQ(failure(join({be32(size), Buffer{'f', 'r', 'e', 'e'}})), "Invalid movie structure.") << size;
     EXPECT_EQ(failure(join({atom("ftyp"), extendedHeader("mdat", 12)})), "Invalid movie structure.");
@@ -109,7 +113,8 @@ TEST_F(MovieOpening, ReportsPlatformErrorsOnOneLine) {
         Movie movie(dir / "missing.mov");
         FAIL() << "opened a missing file";
     } catch (const std::system_error& error) {
-        EXPECT_EQ(std::string(error.what()), "Cannot open \"" + (dir / "missing.mov").string() + "\": No such file or directory");
+        EXPECT_EQ(std::string(error.what()),
+                  "Cannot open \"" + (dir / "missing.mov").string() + "\": No such file or directory");
     }
     std::filesystem::create_directory(dir / "folder.mov");
     EXPECT_THROW(Movie(dir / "folder.mov"), std::system_error);
@@ -173,8 +178,9 @@ TEST(MovieValidation, ChannelLayouts) {
 }
 
 TEST(MovieValidation, FirstFaultInWalkOrderWins) {
-    EXPECT_EQ(validationFailure(moov({soundTrack(atom("mp4a", zeros(28))), soundTrack(lpcm(0, 2, {chan(chanMono())}))})),
-              "Unsupported sample descriptions.");
+    EXPECT_EQ(
+        validationFailure(moov({soundTrack(atom("mp4a", zeros(28))), soundTrack(lpcm(0, 2, {chan(chanMono())}))})),
+        "Unsupported sample descriptions.");
 }
 
 // Label collection.

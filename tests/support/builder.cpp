@@ -62,8 +62,8 @@ static Buffer pcmPrefix(int version, std::uint32_t channels) {
     if (version == 2) {
         // Bytes 16-39 hold the fixed values of the version-2 layout, then the real fields.
         return join({head, be16(3), be16(16), be16(0xFFFE), be16(0), be32(0x10000), be32(72),
-                     be64(0x40F7700000000000ULL) /* 96000.0 */, be32(channels), be32(0x7F000000), be32(24),
-                     be32(0x2), be32(3), be32(1)});
+                     be64(0x40F7700000000000ULL) /* 96000.0 */, be32(channels), be32(0x7F000000), be32(24), be32(0x2),
+                     be32(3), be32(1)});
     }
     const Buffer v0 = join({head, be16(std::uint16_t(channels)), be16(16), be16(0), be16(0), be32(48000u << 16)});
     if (version == 0) return v0;
@@ -82,10 +82,9 @@ Buffer stsd(const std::vector<Buffer>& entries, std::optional<std::uint32_t> cou
 
 Buffer track(std::string_view handler, const Buffer& sampleDescriptions) {
     const Buffer hdlr = atom("hdlr", join({be32(0), zeros(4), typeBytes(handler), zeros(12), Buffer{0}}));
-    const Buffer stbl = box("stbl", {sampleDescriptions, atom("stts", join({be32(0), be32(0)})),
-                                     atom("stsc", join({be32(0), be32(0)})),
-                                     atom("stsz", join({be32(0), be32(0), be32(0)})),
-                                     atom("stco", join({be32(0), be32(0)}))});
+    const Buffer stbl =
+        box("stbl", {sampleDescriptions, atom("stts", join({be32(0), be32(0)})), atom("stsc", join({be32(0), be32(0)})),
+                     atom("stsz", join({be32(0), be32(0), be32(0)})), atom("stco", join({be32(0), be32(0)}))});
     const Buffer minf = box("minf", {atom(handler == "soun" ? "smhd" : "vmhd", zeros(8)), stbl});
     return box("trak", {atom("tkhd", zeros(84)), box("mdia", {atom("mdhd", zeros(24)), hdlr, minf})});
 }

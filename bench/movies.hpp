@@ -1,0 +1,21 @@
+#pragma once
+
+// The synthetic movies the benchmarks measure, shared by the Google Benchmark
+// binary and the generator that writes them as files for bench/run.sh.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "tests/support/builder.hpp"
+
+namespace lanemark::bench {
+
+// A "moov" with a video track and `tracks` mono PCM tracks labelled mono.
+build::Buffer manyTracks(std::size_t tracks);
+
+// A twelve-track "moov" of about `bytes` in all, nearly all of it the sample
+// size and chunk offset tables of the first sound track, as a long recording
+// with one sample per entry would have.
+build::Buffer largeTables(std::size_t bytes);
+
+}  // namespace lanemark::bench

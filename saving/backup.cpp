@@ -1,0 +1,110 @@
+#include "saving/backup.hpp"
+
+#include <fcntl.h>
+#include <plist/plist.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "metadata/failure.hpp"
+#include "metadata/file.hpp"
+
+namespace lanemark {
+namespace {
+
+struct PlistFree {
+    void operator()(plist_t node) const { plist_free(node); }
+};
+using Plist = std::unique_ptr<void, PlistFree>;
+
+struct EncodedFree {
+    void operator()(char* data) const { plist_to_bin_free(data); }
+};
+
+// The encoder's own buffer, written out as it is rather than copied once more.
+struct Record {
+    std::unique_ptr<char, EncodedFree> data;
+    std::uint32_t length = 0;
+    std::span<const std::uint8_t> bytes() const { return {reinterpret_cast<const std::uint8_t*>(data.get()), length}; }
+};
+
+Record encodeRecord(const Movie& movie) {
+    Plist root(plist_new_dict());
+    plist_dict_set_item(root.get(), "offset", plist_new_uint(movie.offset()));
+    plist_dict_set_item(root.get(), "originalSize", plist_new_uint(movie.size()));
+    const auto& metadata = movie.metadata();
+    plist_dict_set_item(root.get(), "metadata",
+                        plist_new_data(reinterpret_cast<const char*>(metadata.data()), metadata.size()));
+    plist_dict_set_item(root.get(), "movieName", plist_new_string(movie.url().filename().c_str()));
+    char* encoded = nullptr;
+    Record record;
+    plist_to_bin(root.get(), &encoded, &record.length);
+    record.data.reset(encoded);
+    if (!encoded) fail("The metadata backup could not be encoded.");
+    return record;
+}
+
+bool occupied(const std::filesystem::path& location) {
+    struct stat info {};
+    if (::stat(location.c_str(), &info) == 0) return true;
+    if (errno == ENOENT || errno == ENOTDIR) return false;
+    raiseSystemError("Cannot check for a backup at", location, errno);
+}
+
+// Renames without ever replacing what is at `to`, so a backup that appeared
+// since the existence check is never destroyed.
+void publish(const std::filesystem::path& from, const std::filesystem::path& to) {
+#if defined(__APPLE__)
+    if (::renamex_np(from.c_str(), to.c_str(), RENAME_EXCL) == 0) return;
+    if (errno == EEXIST) fail(backupExists);
+    raiseSystemError("Cannot create the backup", to, errno);
+#else
+#if defined(RENAME_NOREPLACE)
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return;
+    if (errno == EEXIST) fail(backupExists);
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) raiseSystemError("Cannot create the backup", to, errno);
+#endif
+    // File systems without an exclusive rename: a hard link fails on an existing name too.
+    if (::link(from.c_str(), to.c_str()) != 0) {
+        if (errno == EEXIST) fail(backupExists);
+        raiseSystemError("Cannot create the backup", to, errno);
+    }
+    ::unlink(from.c_str());
+#endif
+}
+
+}  // namespace
+
+std::filesystem::path backupLocation(const std::filesystem::path& movie) {
+    auto location = movie;
+    location += ".lanemark-backup";
+    return location;
+}
+
+void writeBackup(const Movie& movie) {
+    const auto location = backupLocation(movie.url());
+    if (occupied(location)) fail(backupExists);
+    Record record = encodeRecord(movie);
+    auto directory = location.parent_path();
+    if (directory.empty()) directory = ".";
+    std::string temporaryName = ".";
+    temporaryName += location.filename().string();
+    temporaryName += ".XXXXXX";
+    File temporary = File::createUnique(directory / temporaryName);
+    try {
+        temporary.writeAt(0, record.bytes());
+        record = {};
+        temporary.sync();
+        temporary.close();
+        publish(temporary.path(), location);
+    } catch (...) {
+        ::unlink(temporary.path().c_str());
+        throw;
+    }
+    syncDirectory(directory);
+}
+
+}  // namespace lanemark

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <filesystem>
+
+#include "metadata/movie.hpp"
+
+namespace lanemark {
+
+inline constexpr const char* backupExists =
+    "A metadata backup already exists beside this movie. Keep it safe and move it elsewhere before making another "
+    "edit.";
+
+// NAME.lanemark-backup in the movie's own folder.
+std::filesystem::path backupLocation(const std::filesystem::path& movie);
+
+// Publishes the metadata as opened, where it sat and how long the file was,
+// as a binary property list beside the movie, on storage before this returns.
+// Refuses when anything already exists at the backup path.
+void writeBackup(const Movie& movie);
+
+}  // namespace lanemark

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+
+#include "metadata/file.hpp"
+#include "metadata/movie.hpp"
+
+namespace lanemark {
+
+// Every operation a save performs on disk, in one place, so that tests can
+// make any chosen step fail against real files.
+class Storage {
+public:
+    virtual ~Storage() = default;
+
+    virtual Movie open(const std::filesystem::path& url);
+    virtual void writeBackup(const Movie& movie);
+    virtual File openForUpdate(const std::filesystem::path& url);
+    virtual void write(File& file, std::uint64_t offset, std::span<const std::uint8_t> data);
+    virtual void setLength(File& file, std::uint64_t length);
+    virtual void synchronise(File& file);
+    virtual void close(File& file);
+};
+
+// The real file system.
+Storage& systemStorage();
+
+}  // namespace lanemark

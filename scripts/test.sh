@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Builds Lanemark and runs every test: the suite (unit and interoperability
+# tests), the suite again under AddressSanitizer and UndefinedBehaviorSanitizer,
+# a bounded fuzzing run, and a check of the Debian package.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+jobs=$(nproc)
+
+echo "== Test suite"
+cmake -S . -B build
+cmake --build build -j"$jobs"
+ctest --test-dir build --output-on-failure -j"$jobs"
+
+echo "== Test suite under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build-sanitize -DLANEMARK_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+cmake --build build-sanitize -j"$jobs"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build-sanitize --output-on-failure -j"$jobs"
+
+echo "== Fuzzing the metadata parser for ${FUZZ_SECONDS:-60} s"
+CXX=clang++-14 cmake -S . -B build-fuzz -DLANEMARK_FUZZ=ON -DLANEMARK_TESTS=OFF -DLANEMARK_SANITIZE=ON
+cmake --build build-fuzz -j"$jobs"
+corpus=$(mktemp -d)
+trap 'rm -rf "$corpus"' EXIT
+build-fuzz/fuzz/lanemark_fuzz_seeds "$corpus/seeds"
+mkdir -p "$corpus/found"
+build-fuzz/fuzz/lanemark_fuzz -max_total_time="${FUZZ_SECONDS:-60}" -max_len=65536 -print_final_stats=1 \
+  -artifact_prefix="$corpus/" "$corpus/found" "$corpus/seeds"
+
+echo "== The Debian package"
+bash .ci/package-check.sh build-package
+
+echo "== All tests passed"

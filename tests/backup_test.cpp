@@ -1,0 +1,123 @@
+#include "saving/backup.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "metadata/failure.hpp"
+#include "tests/support/backup_reader.hpp"
+#include "tests/support/builder.hpp"
+#include "tests/support/privileges.hpp"
+
+namespace lanemark {
+namespace {
+
+using namespace build;
+
+std::size_t entries(const std::filesystem::path& dir) {
+    return std::size_t(std::distance(std::filesystem::directory_iterator(dir), {}));
+}
+
+class Backup : public ::testing::Test {
+protected:
+    std::filesystem::path writeMovie(std::string_view name = "Master.mov") {
+        const auto path = dir / name;
+        writeFile(path, movie(moovWithLabels({1, 2}), 300));
+        return path;
+    }
+
+    std::string failureOf(const Movie& opened) {
+        try {
+            writeBackup(opened);
+        } catch (const std::exception& error) {
+            return error.what();
+        }
+        return "written";
+    }
+
+    TempDir dir;
+};
+
+TEST(BackupLocation, AppendsToTheWholeFileName) {
+    EXPECT_EQ(backupLocation("/a/b/Master.mov"), std::filesystem::path("/a/b/Master.mov.lanemark-backup"));
+    EXPECT_EQ(backupLocation("Reel 3"), std::filesystem::path("Reel 3.lanemark-backup"));
+}
+
+TEST_F(Backup, RecordsTheMetadataWhereItSatAndTheFileLength) {
+    const auto path = writeMovie();
+    const Buffer original = readFile(path);
+    writeBackup(Movie(path));
+    const auto backup = readBackup(dir / "Master.mov.lanemark-backup");
+    std::vector<std::string> keys = backup.keys;
+    std::sort(keys.begin(), keys.end());
+    EXPECT_EQ(keys, (std::vector<std::string>{"metadata", "movieName", "offset", "originalSize"}));
+    EXPECT_EQ(backup.originalSize, original.size());
+    EXPECT_EQ(backup.movieName, "Master.mov");
+    EXPECT_EQ(backup.metadata, Buffer(original.begin() + std::ptrdiff_t(backup.offset), original.end()));
+    EXPECT_EQ(entries(dir.path()), 2u) << "no temporary file is left behind";
+}
+
+TEST_F(Backup, NamesTheBareFileAlsoForRelativePaths) {
+    writeMovie("Reel 3");
+    const auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    writeBackup(Movie("Reel 3"));
+    std::filesystem::current_path(previous);
+    EXPECT_EQ(readBackup(dir / "Reel 3.lanemark-backup").movieName, "Reel 3");
+}
+
+TEST_F(Backup, AnythingAtThePathRefusesTheEdit) {
+    const Movie opened(writeMovie());
+    const auto location = dir / "Master.mov.lanemark-backup";
+
+    writeFile(location, Buffer{'m', 'i', 'n', 'e'});
+    EXPECT_EQ(failureOf(opened), backupExists);
+    EXPECT_EQ(readFile(location), (Buffer{'m', 'i', 'n', 'e'})) << "an existing backup is never replaced";
+    std::filesystem::remove(location);
+
+    std::filesystem::create_directory(location);
+    EXPECT_EQ(failureOf(opened), backupExists);
+    std::filesystem::remove(location);
+
+    writeFile(dir / "elsewhere", {});
+    std::filesystem::create_symlink(dir / "elsewhere", location);
+    EXPECT_EQ(failureOf(opened), backupExists);
+    std::filesystem::remove(location);
+
+    // A link to nothing is still a name in use; publishing must not replace it.
+    std::filesystem::create_symlink(dir / "nothing", location);
+    EXPECT_EQ(failureOf(opened), backupExists);
+    EXPECT_TRUE(std::filesystem::is_symlink(location));
+    EXPECT_EQ(entries(dir.path()), 3u) << "the temporary file is removed";
+}
+
+TEST_F(Backup, KeepsOffsetsBeyondFourGigabytes) {
+    const auto path = dir / "large.mov";
+    const std::uint64_t media = (5ULL << 30) + 3;
+    writeSparseMovie(path, media, moovWithLabels({1}));
+    const Movie opened(path);
+    writeBackup(opened);
+    const auto backup = readBackup(backupLocation(path));
+    EXPECT_EQ(backup.offset, opened.offset());
+    EXPECT_GT(backup.offset, 1ULL << 32);
+    EXPECT_EQ(backup.originalSize, opened.size());
+}
+
+TEST_F(Backup, ADirectoryWithoutWritePermissionLeavesNothingBehind) {
+    const auto folder = dir / "locked";
+    std::filesystem::create_directory(folder);
+    const auto path = folder / "Master.mov";
+    writeFile(path, movie(moovWithLabels({1}), 300));
+    const Movie opened(path);
+    giveToUnprivileged(dir.path());
+    giveToUnprivileged(folder);
+    ::chmod(folder.c_str(), 0555);
+    const std::string outcome = asUnprivileged([&] { writeBackup(opened); });
+    ::chmod(folder.c_str(), 0755);
+    EXPECT_EQ(outcome, "Cannot create a file in \"" + folder.string() + "\": Permission denied");
+    EXPECT_EQ(entries(folder), 1u);
+}
+
+}  // namespace
+}  // namespace lanemark

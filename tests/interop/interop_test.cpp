@@ -1,0 +1,498 @@
+// Lanemark against independent readers and writers of QuickTime movies:
+// movies made by ffmpeg are opened, relabelled, and read back by ffprobe and
+// MediaInfo, whose readings must say what the label numbers mean.
+//
+// Usage: lanemark_interop --lanemark PATH [--needs TOOL,TOOL...] [gtest flags]
+// Exits 77 (reported by CTest as skipped) with the reason on standard output
+// when a needed tool is not on PATH.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "metadata/labels.hpp"
+#include "tests/support/builder.hpp"
+#include "tests/support/layouts.hpp"
+#include "tests/support/process.hpp"
+
+namespace lanemark {
+namespace {
+
+using namespace build;
+
+std::string lanemarkProgram;
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> found;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) found.push_back(line);
+    return found;
+}
+
+std::string describe(const Outcome& outcome) {
+    return "status " + std::to_string(outcome.status) + "\n--- stdout\n" + outcome.out + "--- stderr\n" + outcome.err;
+}
+
+Outcome lanemark(const std::string& verb, const std::filesystem::path& movie) {
+    return runProgram({lanemarkProgram, verb, movie.string()});
+}
+
+std::string labelLine(const std::vector<std::uint32_t>& labels) {
+    std::string line = "[";
+    for (std::size_t i = 0; i < labels.size(); ++i) line += (i ? ", " : "") + std::to_string(labels[i]);
+    return line + "]\n";
+}
+
+// Runs ffmpeg quietly; a failure here is a broken fixture, not a finding.
+void ffmpeg(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {"ffmpeg", "-nostdin", "-v", "error", "-y"});
+    const auto outcome = runProgram(arguments);
+    ASSERT_EQ(outcome.status, 0) << "ffmpeg could not make the fixture\n" << describe(outcome);
+}
+
+// ffprobe's channel_layout for each audio stream, in stream order.
+std::vector<std::string> ffprobeLayouts(const std::filesystem::path& movie) {
+    const auto outcome =
+        runProgram({"ffprobe", "-v", "error", "-select_streams", "a", "-show_entries", "stream=channel_layout", "-of",
+                    "default=noprint_wrappers=1:nokey=1", movie.string()});
+    EXPECT_EQ(outcome.status, 0) << describe(outcome);
+    return lines(outcome.out);
+}
+
+// MediaInfo's ChannelLayout for each audio track, in track order.
+std::vector<std::string> mediainfoLayouts(const std::filesystem::path& movie) {
+    const auto outcome = runProgram({"mediainfo", "--Inform=Audio;%ChannelLayout%\\n", movie.string()});
+    EXPECT_EQ(outcome.status, 0) << describe(outcome);
+    auto found = lines(outcome.out);
+    // MediaInfo ends its report with an empty line.
+    while (!found.empty() && found.back().empty()) found.pop_back();
+    return found;
+}
+
+// One "index,type,hash" line per stream, over every packet of it.
+std::vector<std::string> streamHashes(const std::filesystem::path& movie) {
+    const auto outcome = runProgram({"ffmpeg", "-nostdin", "-v", "error", "-i", movie.string(), "-map", "0", "-c",
+                                     "copy", "-f", "streamhash", "-hash", "sha256", "-"});
+    EXPECT_EQ(outcome.status, 0) << describe(outcome);
+    return lines(outcome.out);
+}
+
+// ffmpeg prints a one-channel layout as "1 channels (FL)", except front centre
+// alone, which is its "mono"; both become the bare channel name.
+std::string channelName(const std::string& layout) {
+    if (layout == "mono") return "FC";
+    const auto open = layout.find(" channels (");
+    if (layout.rfind("1", 0) == 0 && open != std::string::npos && layout.back() == ')')
+        return layout.substr(open + 11, layout.size() - open - 12);
+    return layout;
+}
+
+// ---------------------------------------------------------------------------
+// The fixture helper itself: what it adds must be exactly what the builder
+// writes directly, or every finding below rests on a wrong movie.
+
+TEST(ChannelLayoutHelper, AddsTheSameBytesTheBuilderWrites) {
+    const Buffer bare =
+        moov({videoTrack(), soundTrack(lpcm(2, 1, {})), soundTrack(lpcm(0, 1, {})), soundTrack(lpcm(1, 1, {}))});
+    const Buffer expected =
+        moov({videoTrack(), soundTrack(lpcm(2, 1, {chan(chanMono())})), soundTrack(lpcm(0, 1, {chan(chanMono())})),
+              soundTrack(lpcm(1, 1, {chan(chanMono())}))});
+    EXPECT_EQ(withChannelLayouts(bare, {chanMono()}), expected);
+
+    const Buffer labelled =
+        moov({videoTrack(), soundTrack(lpcm(2, 1, {chan(chanDescribing(38))})),
+              soundTrack(lpcm(0, 1, {chan(chanDescribing(39))})), soundTrack(lpcm(1, 1, {chan(chanMono())}))});
+    EXPECT_EQ(withChannelLayouts(bare, {chanDescribing(38), chanDescribing(39), chanMono()}), labelled);
+}
+
+TEST(ChannelLayoutHelper, LeavesExistingLayoutsAndOtherAtomsAlone) {
+    const Buffer partly = moov({soundTrack(lpcm(2, 1, {chan(chanDescribing(5))})), soundTrack(lpcm(2, 1, {})),
+                                track("soun", stsd({atom("sowt", zeros(28))}))});
+    const Buffer expected =
+        moov({soundTrack(lpcm(2, 1, {chan(chanDescribing(5))})), soundTrack(lpcm(2, 1, {chan(chanDescribing(6))})),
+              track("soun", stsd({atom("sowt", zeros(28))}))});
+    EXPECT_EQ(withChannelLayouts(partly, {chanDescribing(6)}), expected);
+    EXPECT_EQ(withChannelLayouts(expected, {chanDescribing(7)}), expected);
+}
+
+TEST(ChannelLayoutHelper, RefusesWhatItCannotWalk) {
+    const Buffer two = moov({soundTrack(lpcm(2, 1, {})), soundTrack(lpcm(2, 1, {}))});
+    EXPECT_THROW(withChannelLayouts(two, {chanMono(), chanMono(), chanMono()}), std::runtime_error);
+    EXPECT_THROW(withChannelLayouts(two, {}), std::runtime_error);
+    Buffer cut = two;
+    cut.resize(cut.size() - 3);
+    EXPECT_THROW(withChannelLayouts(cut, {chanMono()}), std::runtime_error);
+    EXPECT_THROW(withChannelLayouts(atom("mdat", zeros(8)), {chanMono()}), std::runtime_error);
+}
+
+TEST(ChannelLayoutHelper, ReportsTheDescriptionsItWalked) {
+    const auto seen = pcmDescriptions(
+        moov({soundTrack(lpcm(2, 1, {chan(chanDescribing(3))})), soundTrack(lpcm(0, 2, {})), videoTrack()}));
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].version, 2u);
+    EXPECT_EQ(seen[0].channels, 1u);
+    ASSERT_EQ(seen[0].chanBodies.size(), 1u);
+    EXPECT_EQ(seen[0].chanBodies[0], chanDescribing(3));
+    EXPECT_EQ(seen[1].version, 0u);
+    EXPECT_EQ(seen[1].channels, 2u);
+    EXPECT_TRUE(seen[1].chanBodies.empty());
+}
+
+TEST(ChannelLayoutHelper, RewritesOnlyTheTrailingMoovOfAFile) {
+    const TempDir dir;
+    const auto path = dir / "movie.mov";
+    const Buffer bare = moov({videoTrack(), soundTrack(lpcm(2, 1, {})), soundTrack(lpcm(2, 1, {}))});
+    const Buffer before = movie(bare, 4096);
+    writeFile(path, before);
+    EXPECT_EQ(addChannelLayouts(path, {chanDescribing(1), chanDescribing(2)}), 2u);
+    const Buffer after = readFile(path);
+    const std::size_t mediaEnd = before.size() - bare.size();
+    ASSERT_GT(after.size(), mediaEnd);
+    EXPECT_TRUE(std::equal(before.begin(), before.begin() + std::ptrdiff_t(mediaEnd), after.begin()));
+    EXPECT_EQ(readTrailingMoov(path).offset, mediaEnd);
+    EXPECT_EQ(readTrailingMoov(path).metadata, withChannelLayouts(bare, {chanDescribing(1), chanDescribing(2)}));
+    // A movie whose metadata is not last is not something the helper may rewrite.
+    writeFile(path, join({bare, atom("mdat", zeros(16))}));
+    EXPECT_THROW(addChannelLayouts(path), std::runtime_error);
+}
+
+// ---------------------------------------------------------------------------
+// One mono PCM track as ffmpeg writes it: above 65535 Hz the description is
+// "lpcm" version 2, and ffmpeg adds a "chan" with the mono layout tag.
+
+class FfmpegSingleTrack : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(FfmpegSingleTrack, OpensAsOneMonoTrack) {
+    const TempDir dir;
+    const auto path = dir / "one track.mov";
+    ffmpeg({"-f", "lavfi", "-i", "sine=frequency=1000:sample_rate=96000", "-t", "1", "-c:a", GetParam(), "-f", "mov",
+            path.string()});
+    if (HasFatalFailure()) return;
+
+    // The premise, read without Lanemark: version 2 with ffmpeg's own layout.
+    const auto seen = pcmDescriptions(readTrailingMoov(path).metadata);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].version, 2u);
+    EXPECT_EQ(seen[0].channels, 1u);
+    ASSERT_EQ(seen[0].chanBodies.size(), 1u);
+    EXPECT_EQ(seen[0].chanBodies[0], chanMono());
+
+    const auto before = readFile(path);
+    const auto outcome = lanemark("--inspect", path);
+    EXPECT_EQ(outcome.status, 0) << describe(outcome);
+    EXPECT_EQ(outcome.out, "[42]\n") << describe(outcome);
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(readFile(path), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Codecs, FfmpegSingleTrack,
+                         ::testing::Values("pcm_s16le", "pcm_s24le", "pcm_s24be", "pcm_s32le", "pcm_f32le"),
+                         [](const auto& info) { return info.param; });
+
+// ---------------------------------------------------------------------------
+// Twelve 96 kHz mono tracks and a video track muxed by ffmpeg, which writes no
+// "chan" atoms then; the helper adds them, half in each of the two forms.
+
+class FfmpegTwelveTracks : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        folder = new TempDir;
+        master = *folder / "master.mov";
+        std::vector<std::string> arguments{"-f", "lavfi", "-i", "testsrc=size=320x180:rate=24"};
+        std::vector<std::string> maps{"-map", "0:v"};
+        for (int track = 1; track <= 12; ++track) {
+            // A different tone per track, so a swapped or lost track changes a stream hash.
+            arguments.insert(arguments.end(), {"-f", "lavfi", "-i",
+                                               "sine=frequency=" + std::to_string(110 * track) + ":sample_rate=96000"});
+            maps.insert(maps.end(), {"-map", std::to_string(track) + ":a"});
+        }
+        arguments.insert(arguments.end(), maps.begin(), maps.end());
+        arguments.insert(arguments.end(), {"-t", "2", "-c:v", "prores_ks", "-profile:v", "2", "-c:a", "pcm_s24le", "-f",
+                                           "mov", master.string()});
+        ffmpeg(arguments);
+    }
+    static void TearDownTestSuite() {
+        delete folder;
+        folder = nullptr;
+    }
+
+    void SetUp() override {
+        if (HasFatalFailure() || !std::filesystem::exists(master)) GTEST_FAIL() << "no ffmpeg-made fixture";
+        path = dir / "delivery master.mov";
+        std::filesystem::copy_file(master, path);
+    }
+
+    static std::vector<Buffer> mixedForms() {
+        std::vector<Buffer> bodies;
+        for (int track = 0; track < 12; ++track) bodies.push_back(track % 2 ? chanMono() : chanDescribing(42));
+        return bodies;
+    }
+
+    static inline TempDir* folder = nullptr;
+    static inline std::filesystem::path master;
+    TempDir dir;
+    std::filesystem::path path;
+};
+
+TEST_F(FfmpegTwelveTracks, FfmpegWritesNoLayoutsForSeveralMonoTracks) {
+    const auto seen = pcmDescriptions(readTrailingMoov(path).metadata);
+    ASSERT_EQ(seen.size(), 12u);
+    for (const auto& description : seen) {
+        EXPECT_EQ(description.version, 2u);
+        EXPECT_EQ(description.channels, 1u);
+        EXPECT_TRUE(description.chanBodies.empty());
+    }
+    // Without them the movie is outside what Lanemark opens, and it says so.
+    const auto outcome = lanemark("--inspect", path);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_EQ(lines(outcome.err).size(), 1u) << outcome.err;
+}
+
+TEST_F(FfmpegTwelveTracks, ReadersOnTheTwoMonoForms) {
+    const auto hashes = streamHashes(path);
+    ASSERT_EQ(addChannelLayouts(path, mixedForms()), 12u);
+    const auto outcome = lanemark("--inspect", path);
+    EXPECT_EQ(outcome.status, 0) << describe(outcome);
+    EXPECT_EQ(outcome.out, labelLine(std::vector<std::uint32_t>(12, 42)));
+    // Lanemark reads both forms as label 42; the other readers do not agree
+    // with each other or across the forms. ffmpeg maps only labels 1-18 and
+    // 35-39 to channels and leaves a described label 42 unset ("unknown"),
+    // while the mono tag is its front-centre "mono"; MediaInfo names the
+    // label "M" and the tag "C".
+    std::vector<std::string> ffprobeExpected, mediainfoExpected;
+    for (const auto& body : mixedForms()) {
+        ffprobeExpected.push_back(body == chanMono() ? "mono" : "unknown");
+        mediainfoExpected.push_back(body == chanMono() ? "C" : "M");
+    }
+    EXPECT_EQ(ffprobeLayouts(path), ffprobeExpected);
+    EXPECT_EQ(mediainfoLayouts(path), mediainfoExpected);
+    EXPECT_EQ(streamHashes(path), hashes);
+}
+
+TEST_F(FfmpegTwelveTracks, DeliveryPresetReadsTheSameInEveryReader) {
+    ASSERT_EQ(addChannelLayouts(path, mixedForms()), 12u);
+    const auto hashes = streamHashes(path);
+    ASSERT_EQ(hashes.size(), 13u);
+    const auto trailing = readTrailingMoov(path);
+    const Buffer before = readFile(path);
+
+    const auto applied = lanemark("--apply-preset", path);
+    ASSERT_EQ(applied.status, 0) << "--apply-preset failed; it needs the saving code\n" << describe(applied);
+    EXPECT_EQ(applied.out, "Saved and verified\n");
+    EXPECT_EQ(applied.err, "");
+    // The backup stays: it is the user's.
+    EXPECT_TRUE(std::filesystem::exists(path.string() + ".lanemark-backup"));
+
+    // Lanemark's own reading.
+    const std::vector<std::uint32_t> expected(preset.begin(), preset.end());
+    EXPECT_EQ(lanemark("--inspect", path).out, labelLine(expected));
+
+    // ffmpeg's: Core Audio labels 1-18 are bits 0-17 of its channel mask (the
+    // WAVE speaker order, where label 5, Left Surround, is "back left"), and
+    // 38/39 (Left/Right Total) are its stereo downmix pair DL/DR.
+    std::vector<std::string> names;
+    for (const auto& layout : ffprobeLayouts(path)) names.push_back(channelName(layout));
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"FL", "FR", "FC", "LFE", "BL", "BR", "DL", "DR", "DL", "DR", "DL", "DR"}));
+
+    // MediaInfo's.
+    EXPECT_EQ(mediainfoLayouts(path),
+              (std::vector<std::string>{"L", "R", "C", "LFE", "Ls", "Rs", "Lt", "Rt", "Lt", "Rt", "Lt", "Rt"}));
+
+    // The media: every packet of every stream, and every byte ahead of the metadata.
+    EXPECT_EQ(streamHashes(path), hashes);
+    const Buffer after = readFile(path);
+    ASSERT_GE(after.size(), trailing.offset);
+    EXPECT_TRUE(std::equal(before.begin(), before.begin() + std::ptrdiff_t(trailing.offset), after.begin()));
+    // The labels are all that changed in the metadata.
+    const auto seen = pcmDescriptions(readTrailingMoov(path).metadata);
+    ASSERT_EQ(seen.size(), 12u);
+    for (std::size_t track = 0; track < seen.size(); ++track) {
+        ASSERT_EQ(seen[track].chanBodies.size(), 1u);
+        EXPECT_EQ(seen[track].chanBodies[0], chanDescribing(expected[track])) << "track " << track + 1;
+    }
+
+    // While the backup lies beside it, the movie is not edited again.
+    const Buffer edited = readFile(path);
+    const auto again = lanemark("--apply-preset", path);
+    EXPECT_EQ(again.status, 1);
+    EXPECT_EQ(again.out, "");
+    EXPECT_EQ(lines(again.err).size(), 1u) << again.err;
+    EXPECT_EQ(readFile(path), edited);
+}
+
+// ---------------------------------------------------------------------------
+// The manual page's two recipes for putting a movie back from its backup, run
+// as printed there, with tools that share no code with Lanemark: Python's
+// plistlib, and plistutil, base64, dd and truncate.
+
+std::filesystem::path manualPage;
+
+// The text of `.EX` ... `.EE` example blocks in a groff page, in order, with
+// the escapes the page uses turned back into the characters a reader types.
+std::vector<std::string> manualExamples(const std::filesystem::path& page) {
+    std::vector<std::string> blocks;
+    std::ifstream in(page);
+    bool inside = false;
+    for (std::string line; std::getline(in, line);) {
+        if (line == ".EX") {
+            inside = true;
+            blocks.emplace_back();
+        } else if (line == ".EE") {
+            inside = false;
+        } else if (inside) {
+            for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
+                     {"\\-", "-"}, {"\\(aq", "'"}, {"\\(dq", "\""}, {"\\e", "\\"}}) {
+                for (auto at = line.find(from); at != std::string::npos; at = line.find(from, at + to.size()))
+                    line.replace(at, from.size(), to);
+            }
+            blocks.back() += line + "\n";
+        }
+    }
+    return blocks;
+}
+
+// The one example block that contains `marker`.
+std::string manualExample(const std::string& marker) {
+    std::string found;
+    for (const auto& block : manualExamples(manualPage)) {
+        if (block.find(marker) == std::string::npos) continue;
+        EXPECT_TRUE(found.empty()) << "two examples contain " << marker;
+        found = block;
+    }
+    EXPECT_FALSE(found.empty()) << "no example in " << manualPage << " contains " << marker;
+    return found;
+}
+
+Outcome shellIn(const std::filesystem::path& folder, const std::string& script) {
+    return runProgram(
+        {"bash", "-euo", "pipefail", "-c", "cd \"$1\" && eval \"$2\"", "restore", folder.string(), script});
+}
+
+// The text between `<tag>` and `</tag>` that follows `<key>key</key>` in plistutil's XML.
+std::string xmlValue(const std::string& xml, const std::string& key, const std::string& tag) {
+    const auto keyAt = xml.find("<key>" + key + "</key>");
+    if (keyAt == std::string::npos) return {};
+    const auto open = xml.find("<" + tag + ">", keyAt);
+    const auto close = xml.find("</" + tag + ">", open);
+    if (open == std::string::npos || close == std::string::npos) return {};
+    return xml.substr(open + tag.size() + 2, close - open - tag.size() - 2);
+}
+
+void replaceAll(std::string& text, const std::string& from, const std::string& to) {
+    for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+}
+
+class RestoringByHand : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // Mono-tag layouts grow by 20 bytes each when labelled, so the edited
+        // file is longer and the recipes must cut it back as well.
+        std::vector<Buffer> tracks{videoTrack()};
+        for (int track = 0; track < 12; ++track) tracks.push_back(soundTrack(lpcm(2, 1, {chan(chanMono())})));
+        metadata = moov(tracks);
+        original = movie(metadata, 256 * 1024);
+        writeFile(path, original);
+        const auto applied = lanemark("--apply-preset", path);
+        ASSERT_EQ(applied.status, 0) << describe(applied);
+        ASSERT_GT(readFile(path).size(), original.size());
+        ASSERT_TRUE(std::filesystem::exists(backup));
+    }
+
+    void expectRestored() {
+        EXPECT_EQ(readFile(path), original);
+        EXPECT_EQ(lanemark("--inspect", path).out, labelLine(std::vector<std::uint32_t>(12, 42)));
+    }
+
+    TempDir dir;
+    std::filesystem::path path = dir / "master.mov";
+    std::filesystem::path backup = dir / "master.mov.lanemark-backup";
+    Buffer metadata;
+    Buffer original;
+};
+
+TEST_F(RestoringByHand, BackupHoldsWhatTheManualPageSays) {
+    const auto extracted = dir / "metadata.bin";
+    const auto outcome = runProgram({"python3", "-c",
+                                     "import plistlib, sys\n"
+                                     "b = plistlib.load(open(sys.argv[1], 'rb'), fmt=plistlib.FMT_BINARY)\n"
+                                     "print(sorted(b))\n"
+                                     "print(b['offset'], b['originalSize'], b['movieName'])\n"
+                                     "open(sys.argv[2], 'wb').write(b['metadata'])\n",
+                                     backup.string(), extracted.string()});
+    ASSERT_EQ(outcome.status, 0) << describe(outcome);
+    EXPECT_EQ(lines(outcome.out), (std::vector<std::string>{"['metadata', 'movieName', 'offset', 'originalSize']",
+                                                            std::to_string(original.size() - metadata.size()) + " " +
+                                                                std::to_string(original.size()) + " master.mov"}));
+    EXPECT_EQ(readFile(extracted), metadata);
+}
+
+TEST_F(RestoringByHand, PythonRecipeFromTheManualPage) {
+    const std::string recipe = manualExample("plistlib.load");
+    ASSERT_NE(recipe.find("master.mov"), std::string::npos) << recipe;
+    const auto outcome = shellIn(dir.path(), recipe);
+    ASSERT_EQ(outcome.status, 0) << recipe << describe(outcome);
+    expectRestored();
+}
+
+TEST_F(RestoringByHand, ShellRecipeFromTheManualPage) {
+    // Step one: the backup as text, with the command the page gives.
+    std::string show = manualExample("plistutil");
+    const auto shown = shellIn(dir.path(), show);
+    ASSERT_EQ(shown.status, 0) << show << describe(shown);
+    const std::string offset = xmlValue(shown.out, "offset", "integer");
+    const std::string originalSize = xmlValue(shown.out, "originalSize", "integer");
+    const std::string data = xmlValue(shown.out, "metadata", "data");
+    ASSERT_FALSE(offset.empty() || originalSize.empty() || data.empty()) << shown.out;
+    EXPECT_EQ(originalSize, std::to_string(original.size()));
+    writeFile(dir / "metadata.b64", Buffer(data.begin(), data.end()));
+
+    // Step two: the commands as printed, with the two numbers filled in.
+    std::string recipe = manualExample("dd if=");
+    ASSERT_NE(recipe.find("OFFSET"), std::string::npos) << recipe;
+    replaceAll(recipe, "ORIGINALSIZE", originalSize);
+    replaceAll(recipe, "OFFSET", offset);
+    const auto outcome = shellIn(dir.path(), recipe);
+    ASSERT_EQ(outcome.status, 0) << recipe << describe(outcome);
+    expectRestored();
+}
+
+}  // namespace
+}  // namespace lanemark
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    std::vector<std::string> needs;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--lanemark" && i + 1 < argc) {
+            lanemark::lanemarkProgram = argv[++i];
+        } else if (argument == "--manual" && i + 1 < argc) {
+            lanemark::manualPage = argv[++i];
+        } else if (argument == "--needs" && i + 1 < argc) {
+            std::istringstream list(argv[++i]);
+            for (std::string tool; std::getline(list, tool, ',');) needs.push_back(tool);
+        } else {
+            std::cerr << "unknown argument " << argument << "\n";
+            return 2;
+        }
+    }
+    if (lanemark::lanemarkProgram.empty()) {
+        std::cerr << "usage: lanemark_interop --lanemark PATH [--needs TOOL,...] [gtest flags]\n";
+        return 2;
+    }
+    for (const auto& tool : needs) {
+        if (!lanemark::build::findProgram(tool)) {
+            std::cout << "SKIPPED: " << tool << " is not on PATH (apt-get install ffmpeg mediainfo)\n";
+            return 77;
+        }
+    }
+    return RUN_ALL_TESTS();
+}

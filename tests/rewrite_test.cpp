@@ -1,0 +1,99 @@
+#include "metadata/rewrite.hpp"
+
+#include <gtest/gtest.h>
+
+#include "metadata/failure.hpp"
+#include "tests/support/builder.hpp"
+
+namespace lanemark {
+namespace {
+
+using namespace build;
+
+std::vector<Atom> tree(const Buffer& data) { return parse(Bytes(data)); }
+
+std::string failureOf(const std::vector<Atom>& atoms, const std::vector<std::uint32_t>& labels) {
+    std::size_t index = 0;
+    try {
+        replace(atoms, labels, index);
+    } catch (const Failure& failure) {
+        return failure.message();
+    }
+    return "replaced";
+}
+
+TEST(Replace, LeavesTreesWithoutLayoutsAsTheyAre) {
+    std::size_t index = 0;
+    EXPECT_TRUE(replace({}, {1}, index).empty());
+    const Buffer data = moov({videoTrack(), soundTrack(lpcm(2, 1, {}))});
+    EXPECT_EQ(encode(replace(tree(data), {1, 2}, index)), data);
+    EXPECT_EQ(index, 0u);
+}
+
+TEST(Replace, PlacesLabelsInWalkOrder) {
+    const auto atoms = tree(moov({soundTrack(monoPcm(9)), soundTrack(monoPcm(9))}));
+    std::size_t index = 0;
+    EXPECT_EQ(encode(replace(atoms, {5, 6, 7}, index)), moov({soundTrack(monoPcm(5)), soundTrack(monoPcm(6))}));
+    EXPECT_EQ(index, 2u);
+    index = 1;
+    EXPECT_EQ(encode(replace(atoms, {5, 6, 7}, index)), moov({soundTrack(monoPcm(6)), soundTrack(monoPcm(7))}));
+    EXPECT_EQ(index, 3u);
+}
+
+TEST(Replace, RefusesMoreLayoutsThanLabels) {
+    EXPECT_EQ(failureOf(tree(moov({soundTrack(monoPcm(1))})), {}), "Channel count changed.");
+    EXPECT_EQ(failureOf(tree(moov({soundTrack(monoPcm(1)), soundTrack(monoPcm(2))})), {1}), "Channel count changed.");
+}
+
+TEST(Replace, WritesTheOneDescriptionFormAndResizesEveryAncestor) {
+    const Buffer before = moov({soundTrack(lpcm(2, 1, {chan(chanMono())}))});
+    const auto atoms = tree(before);
+    std::size_t index = 0;
+    const auto rewritten = replace(atoms, {65537}, index);
+    EXPECT_EQ(encode(rewritten), moov({soundTrack(lpcm(2, 1, {chan(chanDescribing(65537))}))}));
+    // moov, trak, mdia, minf, stbl, stsd, lpcm and chan each grow by 20 bytes.
+    std::vector<std::pair<std::string, std::int64_t>> growth;
+    std::vector<std::uint64_t> sizesBefore, sizesAfter;
+    visit(atoms, [&](const Atom& atom) { sizesBefore.push_back(atom.encodedSize()); });
+    visit(rewritten, [&](const Atom& atom) {
+        sizesAfter.push_back(atom.encodedSize());
+        growth.emplace_back(atom.type,
+                            std::int64_t(sizesAfter.back()) - std::int64_t(sizesBefore[sizesAfter.size() - 1]));
+    });
+    for (const auto& [type, delta] : growth) {
+        const bool onPath = type == "moov" || type == "trak" || type == "mdia" || type == "minf" || type == "stbl" ||
+                            type == "stsd" || type == "lpcm" || type == "chan";
+        EXPECT_EQ(delta, onPath ? 20 : 0) << type;
+    }
+}
+
+TEST(Replace, DropsWhateverElseTheOldLayoutHeld) {
+    Buffer body = chanBody(0, {3, 4});
+    for (std::size_t i = 24; i < 36; ++i) body[i] = 0x3F;  // coordinates of the first description
+    std::size_t index = 0;
+    const auto rewritten = replace(tree(chan(body)), {3}, index);
+    EXPECT_EQ(encode(rewritten), chan(chanDescribing(3)));
+}
+
+TEST(Replace, KeepsTheOneDescriptionFormByteForByte) {
+    const Buffer data = moovWithLabels({1, 2, 3});
+    std::size_t index = 0;
+    EXPECT_EQ(encode(replace(tree(data), {1, 2, 3}, index)), data);
+}
+
+TEST(Replace, LeavesTheTreeItWasGivenUnchanged) {
+    const Buffer data = moov({soundTrack(lpcm(2, 1, {chan(chanMono())}))});
+    const auto atoms = tree(data);
+    std::size_t index = 0;
+    replace(atoms, {1}, index);
+    EXPECT_EQ(encode(atoms), data);
+}
+
+TEST(Replace, ReachesLayoutsOnAnyOpenedLevel) {
+    const auto atoms = tree(box("moov", {chan(chanMono()), soundTrack(monoPcm(1))}));
+    std::size_t index = 0;
+    EXPECT_EQ(encode(replace(atoms, {4, 5}, index)), box("moov", {chan(chanDescribing(4)), soundTrack(monoPcm(5))}));
+}
+
+}  // namespace
+}  // namespace lanemark

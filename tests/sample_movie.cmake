@@ -1,0 +1,21 @@
+# Drives the built program on a copy of the bundled sample as a user would:
+# inspect, apply the delivery preset, inspect again.
+function(expect_run expected_status expected_out)
+  execute_process(COMMAND ${PROGRAM} ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT status EQUAL expected_status OR NOT out STREQUAL expected_out)
+    message(FATAL_ERROR "lanemark ${ARGN}: status ${status}, output '${out}', errors '${err}'")
+  endif()
+endfunction()
+
+set(copy ${WORK}/twelve-tracks.mov)
+file(REMOVE_RECURSE ${WORK})
+file(MAKE_DIRECTORY ${WORK})
+file(COPY_FILE ${SAMPLE} ${copy})
+expect_run(0 "[1, 2, 3, 4, 5, 6, 42, 42, 42, 42, 42, 42]\n" --inspect ${copy})
+expect_run(0 "Saved and verified\n" --apply-preset ${copy})
+expect_run(0 "[1, 2, 3, 4, 5, 6, 38, 39, 38, 39, 38, 39]\n" --inspect ${copy})
+expect_run(1 "" --apply-preset ${copy})
+if(NOT EXISTS ${copy}.lanemark-backup)
+  message(FATAL_ERROR "no backup beside the movie")
+endif()
+file(REMOVE_RECURSE ${WORK})

@@ -1,0 +1,351 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <map>
+#include <system_error>
+
+#include "metadata/failure.hpp"
+#include "metadata/labels.hpp"
+#include "saving/backup.hpp"
+#include "saving/storage.hpp"
+#include "tests/support/backup_reader.hpp"
+#include "tests/support/builder.hpp"
+#include "tests/support/privileges.hpp"
+
+namespace lanemark {
+namespace {
+
+using namespace build;
+
+const std::vector<std::uint32_t> delivery(preset.begin(), preset.end());
+const std::string changed = "The file changed since opening. Reopen it before saving.";
+const std::string notTrailing =
+    "This version supports movies with one standard metadata block at the end. No changes were made.";
+
+enum class Step { open, writeBackup, openForUpdate, write, setLength, synchronise, close };
+
+const char* nameOf(Step step) {
+    static const char* names[] = {"open", "writeBackup", "openForUpdate", "write", "setLength", "synchronise", "close"};
+    return names[int(step)];
+}
+
+// The real file system, except that the n-th call of one step fails, and the
+// verification may be pointed at another file to make it read other labels.
+class FailingStorage : public Storage {
+public:
+    FailingStorage(Step step, int occurrence) : step_(step), occurrence_(occurrence) {}
+    FailingStorage() = default;
+
+    std::filesystem::path verifyAgainst;
+
+    Movie open(const std::filesystem::path& url) override {
+        check(Step::open);
+        if (calls_[Step::open] == 2 && !verifyAgainst.empty()) return Storage::open(verifyAgainst);
+        return Storage::open(url);
+    }
+    void writeBackup(const Movie& movie) override {
+        check(Step::writeBackup);
+        Storage::writeBackup(movie);
+    }
+    File openForUpdate(const std::filesystem::path& url) override {
+        check(Step::openForUpdate);
+        return Storage::openForUpdate(url);
+    }
+    void write(File& file, std::uint64_t offset, std::span<const std::uint8_t> data) override {
+        check(Step::write);
+        Storage::write(file, offset, data);
+    }
+    void setLength(File& file, std::uint64_t length) override {
+        check(Step::setLength);
+        Storage::setLength(file, length);
+    }
+    void synchronise(File& file) override {
+        check(Step::synchronise);
+        Storage::synchronise(file);
+    }
+    void close(File& file) override {
+        check(Step::close);
+        Storage::close(file);
+    }
+
+    static std::string messageFor(Step step) {
+        return std::string("Injected failure of ") + nameOf(step) + ": Input/output error";
+    }
+
+private:
+    void check(Step step) {
+        if (++calls_[step] == occurrence_ && step == step_)
+            throw std::system_error(EIO, std::generic_category(), std::string("Injected failure of ") + nameOf(step));
+    }
+
+    std::optional<Step> step_;
+    int occurrence_ = 0;
+    std::map<Step, int> calls_;
+};
+
+class Saving : public ::testing::Test {
+protected:
+    // Twelve tracks: six in the one-description form, six with the 16-byte mono layout.
+    std::filesystem::path twelveTracks(std::string_view name = "movie.mov") {
+        std::vector<Buffer> tracks{videoTrack()};
+        for (std::uint32_t label : {1, 2, 3, 4, 5, 6}) tracks.push_back(soundTrack(monoPcm(label)));
+        for (int i = 0; i < 6; ++i) tracks.push_back(soundTrack(lpcm(2, 1, {chan(chanMono())})));
+        return write(movie(moov(tracks), 4096), name);
+    }
+
+    std::filesystem::path write(const Buffer& data, std::string_view name = "movie.mov") {
+        const auto path = dir / name;
+        writeFile(path, data);
+        return path;
+    }
+
+    std::string saveFailure(const Movie& opened, const std::vector<std::uint32_t>& labels, Storage& storage) {
+        try {
+            opened.save(labels, storage);
+        } catch (const std::exception& error) {
+            return error.what();
+        }
+        return "saved";
+    }
+
+    std::string saveFailure(const Movie& opened, const std::vector<std::uint32_t>& labels) {
+        return saveFailure(opened, labels, systemStorage());
+    }
+
+    bool backedUp(const std::filesystem::path& movie) { return std::filesystem::exists(backupLocation(movie)); }
+
+    TempDir dir;
+};
+
+// Successful saves.
+
+TEST_F(Saving, WritesTheNewLabelsAndKeepsEverythingBeforeTheMetadata) {
+    const auto path = twelveTracks();
+    const Buffer before = readFile(path);
+    const Movie opened(path);
+    opened.save(delivery);
+    const Buffer after = readFile(path);
+    EXPECT_EQ(Movie(path).labels(), delivery);
+    EXPECT_EQ(after.size(), before.size() + 6 * 20) << "six 16-byte layouts grow to 36 bytes";
+    EXPECT_TRUE(std::equal(before.begin(), before.begin() + std::ptrdiff_t(opened.offset()), after.begin()));
+    EXPECT_EQ(Movie(path).offset(), opened.offset());
+}
+
+TEST_F(Saving, ShrinksTheFileWithLongerOldLayouts) {
+    Buffer roomy = chanDescribing(9);
+    roomy.resize(roomy.size() + 40, 0);
+    const auto path = write(movie(moov({soundTrack(lpcm(2, 1, {chan(roomy)}))})));
+    const auto before = readFile(path);
+    Movie(path).save({1});
+    EXPECT_EQ(readFile(path).size(), before.size() - 40);
+    EXPECT_EQ(Movie(path).labels(), std::vector<std::uint32_t>{1});
+}
+
+TEST_F(Saving, SameLabelsStillWriteABackupAndKeepTheLength) {
+    const auto path = write(movie(moovWithLabels(delivery)));
+    const auto before = readFile(path);
+    Movie(path).save(delivery);
+    EXPECT_EQ(readFile(path), before);
+    EXPECT_TRUE(backedUp(path));
+}
+
+TEST_F(Saving, TheBackupPutsTheMovieBackByHand) {
+    const auto path = twelveTracks();
+    const auto before = readFile(path);
+    Movie(path).save(delivery);
+    const auto backup = readBackup(backupLocation(path));
+    EXPECT_EQ(backup.originalSize, before.size());
+    restoreFromBackup(path, backup);
+    EXPECT_EQ(readFile(path), before);
+}
+
+TEST_F(Saving, AFailingCloseAfterSynchronisingLosesNothing) {
+    const auto path = twelveTracks();
+    FailingStorage storage(Step::close, 1);
+    EXPECT_EQ(saveFailure(Movie(path), delivery, storage), "saved");
+    EXPECT_EQ(Movie(path).labels(), delivery);
+}
+
+TEST_F(Saving, MoviesBeyondFourGigabytesNeverHaveTheirMediaTouched) {
+    const auto path = dir / "large.mov";
+    const std::uint64_t media = (6ULL << 30) + 5;
+    writeSparseMovie(path, media, moovWithLabels({42, 42, 42, 42, 42, 42, 42, 42, 42, 42, 42, 42}));
+    const Movie opened(path);
+    EXPECT_GT(opened.offset(), 1ULL << 32);
+    opened.save(delivery);
+    EXPECT_EQ(Movie(path).labels(), delivery);
+    const auto backup = readBackup(backupLocation(path));
+    EXPECT_EQ(backup.offset, opened.offset());
+    EXPECT_EQ(backup.originalSize, opened.size());
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_LT(std::uint64_t(info.st_blocks) * 512, 1ULL << 20) << "the media hole was written";
+}
+
+// Refusals before anything is written.
+
+TEST_F(Saving, RefusesAWrongNumberOfLabels) {
+    const auto path = twelveTracks();
+    const auto before = readFile(path);
+    const Movie opened(path);
+    auto shorter = delivery;
+    shorter.pop_back();
+    EXPECT_EQ(saveFailure(opened, shorter), "Label count does not match.");
+    auto longer = delivery;
+    longer.push_back(1);
+    EXPECT_EQ(saveFailure(opened, longer), "Label count does not match.");
+    EXPECT_EQ(readFile(path), before);
+    EXPECT_FALSE(backedUp(path));
+}
+
+TEST_F(Saving, RefusesAFileThatChangedSinceOpening) {
+    const auto path = write(movie(moovWithLabels({1, 2})));
+    const Movie opened(path);
+
+    writeFile(path, movie(moovWithLabels({1, 3})));  // another program relabelled a track
+    EXPECT_EQ(saveFailure(opened, {5, 6}), changed);
+    EXPECT_EQ(readFile(path), movie(moovWithLabels({1, 3})));
+
+    writeFile(path, movie(moovWithLabels({1, 2}), 1000));  // media inserted before the metadata
+    EXPECT_EQ(saveFailure(opened, {5, 6}), changed);
+
+    Buffer appended = movie(moovWithLabels({1, 2}));
+    appended.push_back(0);
+    writeFile(path, appended);
+    EXPECT_EQ(saveFailure(opened, {5, 6}), notTrailing);
+    EXPECT_EQ(readFile(path), appended);
+    EXPECT_FALSE(backedUp(path));
+}
+
+TEST_F(Saving, RefusesLayoutsThatCarryNoTrackLabel) {
+    // The "chan" beside the tracks names no single channel, so it was never counted.
+    const auto path = write(movie(box("moov", {chan(chanBody(7, {})), soundTrack(monoPcm(1))})));
+    const auto before = readFile(path);
+    EXPECT_EQ(saveFailure(Movie(path), {2}), "Channel count changed.");
+    EXPECT_EQ(readFile(path), before);
+    EXPECT_FALSE(backedUp(path));
+}
+
+TEST_F(Saving, ASecondEditWaitsForTheBackupToBeMoved) {
+    const auto path = twelveTracks();
+    const Movie first(path);
+    first.save(delivery);
+    const auto saved = readFile(path);
+    const auto backup = readFile(backupLocation(path));
+
+    EXPECT_EQ(saveFailure(first, delivery), changed) << "the old value describes the file before the save";
+    auto other = delivery;
+    other[0] = 2;
+    EXPECT_EQ(saveFailure(Movie(path), other), backupExists);
+    EXPECT_EQ(readFile(path), saved);
+    EXPECT_EQ(readFile(backupLocation(path)), backup);
+
+    std::filesystem::rename(backupLocation(path), dir / "kept-safe");
+    Movie(path).save(other);
+    EXPECT_EQ(Movie(path).labels(), other);
+}
+
+// Failures while writing: the old metadata goes back.
+
+class WriteFailure : public Saving, public ::testing::WithParamInterface<Step> {};
+
+TEST_P(WriteFailure, RestoresTheMovieByteForByte) {
+    const auto path = twelveTracks();
+    const auto before = readFile(path);
+    FailingStorage storage(GetParam(), GetParam() == Step::open ? 2 : 1);
+    EXPECT_EQ(saveFailure(Movie(path), delivery, storage), FailingStorage::messageFor(GetParam()));
+    EXPECT_EQ(readFile(path), before);
+    EXPECT_TRUE(backedUp(path));
+}
+
+INSTANTIATE_TEST_SUITE_P(EachStep, WriteFailure,
+                         ::testing::Values(Step::write, Step::setLength, Step::synchronise, Step::open),
+                         [](const auto& info) { return std::string(nameOf(info.param)); });
+
+TEST_F(Saving, OtherLabelsReadBackAreRolledBack) {
+    const auto path = twelveTracks();
+    const auto before = readFile(path);
+    FailingStorage storage;
+    storage.verifyAgainst = write(movie(moovWithLabels(std::vector<std::uint32_t>(12, 7))), "other.mov");
+    EXPECT_EQ(saveFailure(Movie(path), delivery, storage), "Verification failed.");
+    EXPECT_EQ(readFile(path), before);
+    EXPECT_TRUE(backedUp(path));
+}
+
+TEST_F(Saving, AFileThatNoLongerOpensIsRolledBack) {
+    // Growing the one layout by 20 bytes pushes the metadata past the size limit.
+    const Buffer track = soundTrack(lpcm(2, 1, {chan(chanMono())}));
+    const std::size_t padding = std::size_t(metadataLimit - 10 - 8 - track.size() - 8);
+    const auto path = write(movie(box("moov", {track, atom("free", zeros(padding))})));
+    const auto before = readFile(path);
+    EXPECT_EQ(saveFailure(Movie(path), {1}), notTrailing);
+    EXPECT_EQ(readFile(path), before);
+}
+
+TEST_F(Saving, AFailingRollbackReportsItsOwnErrorAndTheBackupStillRestores) {
+    for (Step step : {Step::write, Step::setLength, Step::synchronise}) {
+        SCOPED_TRACE(nameOf(step));
+        const auto path = twelveTracks(std::string(nameOf(step)) + ".mov");
+        const auto before = readFile(path);
+        // The forward synchronise fails after the new metadata is in place; then the rollback's step fails.
+        struct Twice : FailingStorage {
+            // The forward synchronise below never reaches the counter, so the rollback's is its first.
+            Twice(Step rollbackStep) : FailingStorage(rollbackStep, rollbackStep == Step::synchronise ? 1 : 2) {}
+            void synchronise(File& file) override {
+                if (++syncs == 1)
+                    throw std::system_error(EIO, std::generic_category(), "Injected failure of synchronise");
+                FailingStorage::synchronise(file);
+            }
+            int syncs = 0;
+        } storage(step);
+        EXPECT_EQ(saveFailure(Movie(path), delivery, storage), FailingStorage::messageFor(step));
+        if (step != Step::synchronise) {
+            EXPECT_NE(readFile(path), before) << "the rollback stopped before finishing";
+        }
+        restoreFromBackup(path, readBackup(backupLocation(path)));
+        EXPECT_EQ(readFile(path), before);
+    }
+}
+
+TEST_F(Saving, AFailingOpenForUpdateLeavesTheMovieAndTheBackup) {
+    const auto path = twelveTracks();
+    const auto before = readFile(path);
+    FailingStorage storage(Step::openForUpdate, 1);
+    EXPECT_EQ(saveFailure(Movie(path), delivery, storage), FailingStorage::messageFor(Step::openForUpdate));
+    EXPECT_EQ(readFile(path), before);
+    EXPECT_TRUE(backedUp(path));
+}
+
+// Permissions, checked as an unprivileged user.
+
+TEST_F(Saving, AFolderWithoutWritePermissionStopsAtTheBackup) {
+    const auto folder = dir / "locked";
+    std::filesystem::create_directory(folder);
+    const auto path = twelveTracks("locked/movie.mov");
+    const auto before = readFile(path);
+    giveToUnprivileged(dir.path());
+    giveToUnprivileged(folder);
+    giveToUnprivileged(path);
+    ::chmod(folder.c_str(), 0555);
+    const auto outcome = asUnprivileged([&] { Movie(path).save(delivery); });
+    ::chmod(folder.c_str(), 0755);
+    EXPECT_EQ(outcome, "Cannot create a file in \"" + folder.string() + "\": Permission denied");
+    EXPECT_EQ(readFile(path), before);
+    EXPECT_FALSE(backedUp(path));
+}
+
+TEST_F(Saving, AReadOnlyMovieStopsWhenOpenedForUpdating) {
+    const auto path = twelveTracks();
+    const auto before = readFile(path);
+    giveToUnprivileged(dir.path());
+    giveToUnprivileged(path);
+    ::chmod(path.c_str(), 0444);
+    const auto outcome = asUnprivileged([&] { Movie(path).save(delivery); });
+    EXPECT_EQ(outcome, "Cannot open \"" + path.string() + "\": Permission denied");
+    EXPECT_EQ(readFile(path), before);
+    EXPECT_TRUE(backedUp(path));
+}
+
+}  // namespace
+}  // namespace lanemark

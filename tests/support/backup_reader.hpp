@@ -1,0 +1,29 @@
+#pragma once
+
+// Decodes a backup file independently of the code that writes it.
+
+#include <plist/plist.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/support/builder.hpp"
+
+namespace lanemark::build {
+
+struct BackupContents {
+    std::vector<std::string> keys;
+    std::uint64_t offset = 0;
+    std::uint64_t originalSize = 0;
+    Buffer metadata;
+    std::string movieName;
+};
+
+BackupContents readBackup(const std::filesystem::path& path);
+
+// Puts a movie back by hand: the metadata at its offset, then the old length.
+void restoreFromBackup(const std::filesystem::path& movie, const BackupContents& backup);
+
+}  // namespace lanemark::build

@@ -9,7 +9,8 @@ namespace lanemark {
 namespace {
 
 int startWindow(int, char**) {
-    std::cerr << "The Lanemark window is not available in this build. Use --inspect PATH on the command line.\n";
+    std::cerr << "The Lanemark window is not available in this build. Use --inspect PATH or --apply-preset PATH on the "
+                 "command line.\n";
     return 1;
 }
 

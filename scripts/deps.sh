@@ -10,6 +10,7 @@ packages=(
   clang-14 libclang-rt-14-dev
   ffmpeg mediainfo python3 libplist-utils
   dpkg-dev file desktop-file-utils
+  qt6-base-dev
 )
 
 missing=()

@@ -55,7 +55,10 @@ QLabel* makeWrappingLabel(const QString& text) {
     auto* label = new QLabel(text);
     label->setWordWrap(true);
     // A long file name cannot wrap; without this it would widen the whole window past the screen.
-    label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    // The policy is changed in place so the height-for-width that wrapping set stays on.
+    QSizePolicy policy = label->sizePolicy();
+    policy.setHorizontalPolicy(QSizePolicy::Ignored);
+    label->setSizePolicy(policy);
     return label;
 }
 

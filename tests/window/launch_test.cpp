@@ -144,6 +144,22 @@ private slots:
         QVERIFY(palette.color(note->foregroundRole()) != palette.color(QPalette::WindowText));
     }
 
+    void wrappingLabelsTakeOnlyTheHeightTheirTextNeeds() {
+        controller->window->layout()->activate();
+        for (int index : {1, 4}) {
+            auto* label = qobject_cast<QLabel*>(viewAt(*controller, index));
+            QVERIFY(label->height() > 0);
+            QCOMPARE(label->height(), label->heightForWidth(label->width()));
+        }
+    }
+
+    void trackListTakesTheSpareHeight() {
+        controller->window->layout()->activate();
+        QWidget* list = viewAt(*controller, 3);
+        QCOMPARE(viewAt(*controller, 4)->geometry().top(), list->geometry().bottom() + 1 + 14);
+        QCOMPARE(viewAt(*controller, 5)->geometry().bottom(), controller->window->height() - 1 - 24);
+    }
+
     void trackListStartsEmptyAndScrollsOnlyDown() {
         auto* list = qobject_cast<QScrollArea*>(viewAt(*controller, 3));
         QCOMPARE(list->verticalScrollBarPolicy(), Qt::ScrollBarAsNeeded);

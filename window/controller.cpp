@@ -53,6 +53,8 @@ QLabel* makeHeading() {
 
 QLabel* makeWrappingLabel(const QString& text) {
     auto* label = new QLabel(text);
+    // File names and error messages are shown as written, even when they look like markup.
+    label->setTextFormat(Qt::PlainText);
     label->setWordWrap(true);
     // A long file name cannot wrap; without this it would widen the whole window past the screen.
     // The policy is changed in place so the height-for-width that wrapping set stays on.
@@ -279,6 +281,7 @@ void Controller::alert(const QString& text) {
     QMessageBox box(window.get());
     box.setWindowTitle(QString::fromUtf8(applicationName));
     box.setIcon(QMessageBox::NoIcon);
+    box.setTextFormat(Qt::PlainText);
     box.setText(text);
     box.setStandardButtons(QMessageBox::Ok);
     box.setWindowModality(Qt::ApplicationModal);

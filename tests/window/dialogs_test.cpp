@@ -41,6 +41,7 @@ private slots:
 
     void alertIsAPlainBoxWithOneOkButton() {
         QString text, informative;
+        Qt::TextFormat format = Qt::AutoText;
         QMessageBox::Icon icon = QMessageBox::Warning;
         Qt::WindowModality modality = Qt::NonModal;
         QList<QAbstractButton*> buttons;
@@ -52,6 +53,7 @@ private slots:
                 return;
             }
             text = box->text();
+            format = box->textFormat();
             informative = box->informativeText();
             icon = box->icon();
             modality = box->windowModality();
@@ -59,9 +61,10 @@ private slots:
             standard = box->standardButton(buttons.value(0));
             buttons.value(0)->click();
         });
-        controller->alert(QStringLiteral("Something went wrong."));
+        controller->alert(QStringLiteral("Cannot open \"<i>x</i>.mov\": No such file or directory"));
         QVERIFY(person.seen());
-        QCOMPARE(text, QStringLiteral("Something went wrong."));
+        QCOMPARE(text, QStringLiteral("Cannot open \"<i>x</i>.mov\": No such file or directory"));
+        QCOMPARE(format, Qt::PlainText);
         QVERIFY(informative.isEmpty());
         QCOMPARE(icon, QMessageBox::NoIcon);
         QCOMPARE(modality, Qt::ApplicationModal);

@@ -119,12 +119,6 @@ private slots:
         QCOMPARE(controller->save->text(), QStringLiteral("Save labels in this file"));
     }
 
-    void openButtonUsesOneEllipsisCharacter() {
-        const QString open = buttonTexts(buttonRow(*controller)).value(0);
-        QVERIFY(!open.contains(QStringLiteral("...")));
-        QVERIFY(open.endsWith(QChar(0x2026)));
-    }
-
     void headingIsLargeAndBold() {
         const QFont font = viewAt(*controller, 0)->font();
         QCOMPARE(font.pointSize(), 22);
@@ -151,13 +145,6 @@ private slots:
             QVERIFY(label->height() > 0);
             QCOMPARE(label->height(), label->heightForWidth(label->width()));
         }
-    }
-
-    void trackListTakesTheSpareHeight() {
-        controller->window->layout()->activate();
-        QWidget* list = viewAt(*controller, 3);
-        QCOMPARE(viewAt(*controller, 4)->geometry().top(), list->geometry().bottom() + 1 + 14);
-        QCOMPARE(viewAt(*controller, 5)->geometry().bottom(), controller->window->height() - 1 - 24);
     }
 
     void trackListStartsEmptyAndScrollsOnlyDown() {

@@ -71,14 +71,6 @@ private slots:
         QCOMPARE(controller->movie->labels(), std::vector<std::uint32_t>(12, 42));
     }
 
-    void isRepeatable() {
-        controller->open(writeMovie(*dir, "master.mov", std::vector<std::uint32_t>(12, 1)));
-        controller->applyPreset();
-        const WindowState once = snapshot(*controller);
-        controller->applyPreset();
-        QCOMPARE(snapshot(*controller), once);
-    }
-
     void refusesOtherTrackCounts_data() {
         QTest::addColumn<int>("tracks");
         QTest::newRow("one") << 1;

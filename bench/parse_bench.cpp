@@ -19,8 +19,7 @@ void ParseManyTracks(benchmark::State& state) {
 }
 BENCHMARK(ParseManyTracks)->Arg(12)->Arg(1000)->Arg(5000)->Unit(benchmark::kMicrosecond);
 
-void EncodeManyTracks(benchmark::State& state) {
-    const auto atoms = parse(shared(bench::manyTracks(std::size_t(state.range(0)))));
+void encodeRepeatedly(benchmark::State& state, const std::vector<Atom>& atoms) {
     std::size_t size = 0;
     for (auto _ : state) {
         auto out = encode(atoms);
@@ -28,6 +27,10 @@ void EncodeManyTracks(benchmark::State& state) {
         benchmark::DoNotOptimize(out.data());
     }
     state.SetBytesProcessed(std::int64_t(state.iterations()) * std::int64_t(size));
+}
+
+void EncodeManyTracks(benchmark::State& state) {
+    encodeRepeatedly(state, parse(shared(bench::manyTracks(std::size_t(state.range(0))))));
 }
 BENCHMARK(EncodeManyTracks)->Arg(12)->Arg(1000)->Arg(5000)->Unit(benchmark::kMicrosecond);
 
@@ -54,14 +57,7 @@ void ParseLargeTables(benchmark::State& state) {
 BENCHMARK(ParseLargeTables)->Unit(benchmark::kMillisecond);
 
 void EncodeLargeTables(benchmark::State& state) {
-    const auto atoms = parse(shared(bench::largeTables(hundredMiB)));
-    std::size_t size = 0;
-    for (auto _ : state) {
-        auto out = encode(atoms);
-        size = out.size();
-        benchmark::DoNotOptimize(out.data());
-    }
-    state.SetBytesProcessed(std::int64_t(state.iterations()) * std::int64_t(size));
+    encodeRepeatedly(state, parse(shared(bench::largeTables(hundredMiB))));
 }
 BENCHMARK(EncodeLargeTables)->Unit(benchmark::kMillisecond);
 

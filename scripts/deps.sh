@@ -8,7 +8,7 @@ packages=(
   libplist-dev libplist-utils
   googletest libgtest-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev
-  ffmpeg mediainfo python3 libplist-utils
+  ffmpeg mediainfo python3
   dpkg-dev file desktop-file-utils
   qt6-base-dev
 )

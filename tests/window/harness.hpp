@@ -15,6 +15,7 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,6 +38,10 @@ public:
 protected:
     std::optional<std::filesystem::path> chooseMovie() override;
 };
+
+// A fresh folder and a launched window for each test; torn down window first.
+void launch(std::unique_ptr<build::TempDir>& dir, std::unique_ptr<ScriptedController>& controller);
+void tearDown(std::unique_ptr<build::TempDir>& dir, std::unique_ptr<ScriptedController>& controller);
 
 // A movie at `dir / name` with one video track and one mono PCM track per label.
 std::filesystem::path writeMovie(const build::TempDir& dir, const std::string& name,

@@ -29,15 +29,8 @@ class Opening : public QObject {
     std::unique_ptr<ScriptedController> controller;
 
 private slots:
-    void init() {
-        dir = std::make_unique<build::TempDir>();
-        controller = std::make_unique<ScriptedController>();
-        controller->applicationDidFinishLaunching();
-    }
-    void cleanup() {
-        controller.reset();
-        dir.reset();
-    }
+    void init() { launch(dir, controller); }
+    void cleanup() { tearDown(dir, controller); }
 
     void twelveTracksGiveTwelveRows() {
         controller->open(writeMovie(*dir, "master.mov", mixedTwelve));

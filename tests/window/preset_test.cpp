@@ -28,15 +28,8 @@ class DeliveryPreset : public QObject {
     std::unique_ptr<ScriptedController> controller;
 
 private slots:
-    void init() {
-        dir = std::make_unique<build::TempDir>();
-        controller = std::make_unique<ScriptedController>();
-        controller->applicationDidFinishLaunching();
-    }
-    void cleanup() {
-        controller.reset();
-        dir.reset();
-    }
+    void init() { launch(dir, controller); }
+    void cleanup() { tearDown(dir, controller); }
 
     void selectsTheDeliveryLayout() {
         controller->open(writeMovie(*dir, "master.mov", std::vector<std::uint32_t>(12, 42)));

@@ -31,15 +31,8 @@ class Saving : public QObject {
     std::unique_ptr<ScriptedController> controller;
 
 private slots:
-    void init() {
-        dir = std::make_unique<build::TempDir>();
-        controller = std::make_unique<ScriptedController>();
-        controller->applicationDidFinishLaunching();
-    }
-    void cleanup() {
-        controller.reset();
-        dir.reset();
-    }
+    void init() { launch(dir, controller); }
+    void cleanup() { tearDown(dir, controller); }
 
     void writesTheSelectedLabels() {
         const auto path = writeMovie(*dir, "master.mov", {42, 42, 42});

@@ -108,13 +108,13 @@ WhenModal::WhenModal(std::function<void(QWidget*)> act) : act_(std::move(act)) {
     poll_.start();
 }
 
-void launch(std::unique_ptr<build::TempDir>& dir, std::unique_ptr<ScriptedController>& controller) {
+void WindowTest::init() {
     dir = std::make_unique<build::TempDir>();
     controller = std::make_unique<ScriptedController>();
     controller->applicationDidFinishLaunching();
 }
 
-void tearDown(std::unique_ptr<build::TempDir>& dir, std::unique_ptr<ScriptedController>& controller) {
+void WindowTest::cleanup() {
     controller.reset();
     dir.reset();
 }

@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QList>
+#include <QObject>
 #include <QPushButton>
 #include <QStringList>
 #include <QTimer>
@@ -39,9 +40,19 @@ protected:
     std::optional<std::filesystem::path> chooseMovie() override;
 };
 
-// A fresh folder and a launched window for each test; torn down window first.
-void launch(std::unique_ptr<build::TempDir>& dir, std::unique_ptr<ScriptedController>& controller);
-void tearDown(std::unique_ptr<build::TempDir>& dir, std::unique_ptr<ScriptedController>& controller);
+// The base of the window suites: each test gets a fresh folder and a launched
+// window, and the window goes before the folder.
+class WindowTest : public QObject {
+    Q_OBJECT
+
+protected:
+    std::unique_ptr<build::TempDir> dir;
+    std::unique_ptr<ScriptedController> controller;
+
+private slots:
+    void init();
+    void cleanup();
+};
 
 // A movie at `dir / name` with one video track and one mono PCM track per label.
 std::filesystem::path writeMovie(const build::TempDir& dir, const std::string& name,

@@ -22,16 +22,10 @@ QString nameOf(std::uint32_t value) { return QString::fromStdString(choices[*cho
 
 }  // namespace
 
-class Opening : public QObject {
+class Opening : public WindowTest {
     Q_OBJECT
 
-    std::unique_ptr<build::TempDir> dir;
-    std::unique_ptr<ScriptedController> controller;
-
 private slots:
-    void init() { launch(dir, controller); }
-    void cleanup() { tearDown(dir, controller); }
-
     void twelveTracksGiveTwelveRows() {
         controller->open(writeMovie(*dir, "master.mov", mixedTwelve));
         QVERIFY(controller->alerts.isEmpty());

@@ -21,16 +21,10 @@ QStringList presetNames() {
 
 }  // namespace
 
-class DeliveryPreset : public QObject {
+class DeliveryPreset : public WindowTest {
     Q_OBJECT
 
-    std::unique_ptr<build::TempDir> dir;
-    std::unique_ptr<ScriptedController> controller;
-
 private slots:
-    void init() { launch(dir, controller); }
-    void cleanup() { tearDown(dir, controller); }
-
     void selectsTheDeliveryLayout() {
         controller->open(writeMovie(*dir, "master.mov", std::vector<std::uint32_t>(12, 42)));
         controller->applyPreset();

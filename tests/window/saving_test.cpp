@@ -24,16 +24,10 @@ std::vector<std::uint32_t> labelsIn(const std::filesystem::path& path) { return 
 
 }  // namespace
 
-class Saving : public QObject {
+class Saving : public WindowTest {
     Q_OBJECT
 
-    std::unique_ptr<build::TempDir> dir;
-    std::unique_ptr<ScriptedController> controller;
-
 private slots:
-    void init() { launch(dir, controller); }
-    void cleanup() { tearDown(dir, controller); }
-
     void writesTheSelectedLabels() {
         const auto path = writeMovie(*dir, "master.mov", {42, 42, 42});
         controller->open(path);

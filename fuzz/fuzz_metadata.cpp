@@ -1,25 +1,89 @@
-// Feeds arbitrary bytes through everything that opening does with metadata:
-// parse, validate, collect labels, and the exact re-encoding of what parsed.
+// Feeds arbitrary bytes through everything that opening and saving do with a
+// movie, first as the metadata itself (parse, validate, collect labels, and
+// the exact re-encoding of what parsed), then as a whole file: the top-level
+// walk, and for an accepted movie the relabelling and its encoding, which
+// must open again with the new labels.
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 #include "metadata/failure.hpp"
 #include "metadata/movie.hpp"
+#include "metadata/rewrite.hpp"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace lanemark;
-    const Bytes input(std::vector<std::uint8_t>(data, data + size));
+namespace {
+
+using namespace lanemark;
+
+void check(bool holds) {
+    if (!holds) std::abort();
+}
+
+// Opening's steps after the walk; nothing when the movie is refused.
+std::optional<std::vector<std::uint32_t>> accepted(const std::vector<Atom>& atoms) {
+    Movie::validate(atoms);
+    auto collected = collectLabels(atoms);
+    if (collected.labels.empty() || collected.labels.size() != collected.pcmCount) return std::nullopt;
+    return collected.labels;
+}
+
+void metadata(std::span<const std::uint8_t> input) {
     std::vector<Atom> atoms;
     try {
-        atoms = parse(input);
+        atoms = parse(Bytes(std::vector<std::uint8_t>(input.begin(), input.end())));
     } catch (const Failure&) {
-        return 0;
+        return;
     }
-    if (!(encode(atoms) == std::span<const std::uint8_t>(data, size))) std::abort();
+    check(encode(atoms) == input);
     try {
-        Movie::validate(atoms);
-        collectLabels(atoms);
+        accepted(atoms);
     } catch (const Failure&) {
     }
+}
+
+// Every label moves one place on, so that each track's label really changes.
+std::vector<std::uint32_t> relabelling(std::vector<std::uint32_t> labels) {
+    for (auto& label : labels) label = label % 64 + 1;
+    return labels;
+}
+
+void wholeFile(std::span<const std::uint8_t> input) {
+    const auto read = [input](std::span<std::uint8_t> into, std::uint64_t offset) {
+        if (offset >= input.size()) return std::size_t{0};
+        const auto count = std::min<std::size_t>(into.size(), input.size() - std::size_t(offset));
+        std::memcpy(into.data(), input.data() + offset, count);
+        return count;
+    };
+    std::vector<std::uint32_t> labels;
+    std::vector<Atom> atoms;
+    try {
+        const auto found = findTrailingMetadata(input.size(), read);
+        check(found.offset + found.metadata.size() == input.size());
+        atoms = parse(found.metadata);
+        auto opened = accepted(atoms);
+        if (!opened) return;
+        labels = relabelling(*opened);
+    } catch (const Failure&) {
+        return;
+    }
+    std::size_t index = 0;
+    std::vector<Atom> rewritten;
+    try {
+        rewritten = replace(atoms, labels, index);
+    } catch (const Failure&) {
+        return;  // a "chan" that carries no track's label, refused by the save as well
+    }
+    if (index != labels.size()) return;
+    const auto again = parse(encode(rewritten));
+    check(accepted(again) == labels);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::span<const std::uint8_t> input(data, size);
+    metadata(input);
+    wholeFile(input);
     return 0;
 }

@@ -3,6 +3,7 @@
 #include <exception>
 #include <string_view>
 
+#include "metadata/failure.hpp"
 #include "metadata/labels.hpp"
 #include "metadata/movie.hpp"
 
@@ -20,6 +21,11 @@ int report(std::ostream& err, Work work) {
     }
 }
 
+// A result that never reached standard output (a full disk, a closed pipe) is no success.
+void deliver(std::ostream& out, const std::string& line, const char* failure) {
+    if (!(out << line << '\n').flush()) fail(failure);
+}
+
 std::string labelLine(const std::vector<std::uint32_t>& labels) {
     std::string line = "[";
     for (std::size_t i = 0; i < labels.size(); ++i) {
@@ -34,7 +40,7 @@ std::string labelLine(const std::vector<std::uint32_t>& labels) {
 int inspect(const std::string& path, std::ostream& out, std::ostream& err) {
     return report(err, [&] {
         const Movie movie{std::filesystem::path(path)};
-        out << labelLine(movie.labels()) << '\n';
+        deliver(out, labelLine(movie.labels()), "The labels could not be written to standard output.");
     });
 }
 
@@ -42,7 +48,8 @@ int applyPreset(const std::string& path, std::ostream& out, std::ostream& err) {
     return report(err, [&] {
         const Movie movie{std::filesystem::path(path)};
         movie.save({preset.begin(), preset.end()});
-        out << "Saved and verified\n";
+        deliver(out, "Saved and verified",
+                "The movie was saved and verified, but standard output could not be written.");
     });
 }
 

@@ -1,5 +1,8 @@
 #include "metadata/movie.hpp"
 
+#include <array>
+#include <new>
+
 #include "metadata/failure.hpp"
 #include "metadata/file.hpp"
 
@@ -61,28 +64,38 @@ void checkSampleDescriptions(const Atom& atom) {
 
 }  // namespace
 
-TrailingMetadata readTrailingMetadata(const std::filesystem::path& url) {
-    File file(url, File::Mode::read);
+TrailingMetadata findTrailingMetadata(std::uint64_t size, const ReadAt& read) {
     TrailingMetadata found;
-    found.size = file.length();
+    found.size = size;
     bool seen = false;
     std::uint64_t cursor = 0;
     while (found.size - cursor >= 8) {
-        const auto header =
-            file.readAt(cursor, static_cast<std::size_t>(std::min<std::uint64_t>(16, found.size - cursor)));
+        std::array<std::uint8_t, 16> buffer{};
+        const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(16, found.size - cursor));
+        const std::span<const std::uint8_t> header(buffer.data(), read(std::span(buffer).first(wanted), cursor));
         const auto atom = measure(header, cursor, found.size);
         if (isMoov(header)) {
             if (!atom.compact || cursor + atom.size != found.size || atom.size >= metadataLimit)
-                fail("This version supports movies with one standard metadata block at the end. No changes were made.");
-            auto data = file.readBytesAt(cursor, static_cast<std::size_t>(atom.size));
-            if (data.size() < atom.size) fail("Could not read complete metadata.");
+                fail(notOneTrailingBlock);
+            const auto length = static_cast<std::size_t>(atom.size);
+            auto data = allocateBuffer(length);
+            if (read({data.get(), length}, cursor) < length) fail("Could not read complete metadata.");
             found.offset = cursor;
-            found.metadata = std::move(data);
+            found.metadata = Bytes(std::move(data), length);
             seen = true;
         }
         cursor += atom.size;
     }
     if (cursor != found.size || !seen) fail("No supported trailing movie metadata found.");
+    return found;
+}
+
+TrailingMetadata readTrailingMetadata(const std::filesystem::path& url) {
+    const File file(url, File::Mode::read);
+    auto found = findTrailingMetadata(file.length(), [&file](std::span<std::uint8_t> into, std::uint64_t offset) {
+        return file.readInto(into, offset);
+    });
+    found.identity = file.identity();
     return found;
 }
 
@@ -110,10 +123,11 @@ CollectedLabels collectLabels(const std::vector<Atom>& atoms) {
     return found;
 }
 
-Movie::Movie(std::filesystem::path url) : url_(std::move(url)) {
+Movie::Movie(std::filesystem::path url) try : url_(std::move(url)) {
     auto trailing = readTrailingMetadata(url_);
     offset_ = trailing.offset;
     size_ = trailing.size;
+    identity_ = trailing.identity;
     metadata_ = std::move(trailing.metadata);
     atoms_ = parse(metadata_);
     validate(atoms_);
@@ -123,6 +137,8 @@ Movie::Movie(std::filesystem::path url) : url_(std::move(url)) {
             "Each PCM audio entry must have one supported mono channel layout. This file is outside the supported "
             "scope.");
     labels_ = std::move(collected.labels);
+} catch (const std::bad_alloc&) {
+    fail(notEnoughMemoryToOpen);
 }
 
 }  // namespace lanemark

@@ -2,10 +2,13 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <span>
 #include <vector>
 
 #include "metadata/atom.hpp"
 #include "metadata/bytes.hpp"
+#include "metadata/file.hpp"
 
 namespace lanemark {
 
@@ -13,6 +16,11 @@ class Storage;
 
 // Movies whose metadata reaches this size are refused.
 inline constexpr std::uint64_t metadataLimit = 0x8000000;
+
+inline constexpr const char* notOneTrailingBlock =
+    "This version supports movies with one standard metadata block at the end. No changes were made.";
+inline constexpr const char* notEnoughMemoryToOpen = "Not enough memory to open this movie.";
+inline constexpr const char* notEnoughMemoryToSave = "Not enough memory to save this movie.";
 
 // One opened movie: its trailing "moov" as read, parsed and validated, and
 // one channel label per mono PCM track. Immutable once opened.
@@ -27,6 +35,8 @@ public:
     const Bytes& metadata() const { return metadata_; }
     const std::vector<Atom>& atoms() const { return atoms_; }
     const std::vector<std::uint32_t>& labels() const { return labels_; }
+    // The file that was read, whatever name it goes by later.
+    FileIdentity identity() const { return identity_; }
 
     // Refuses trees outside the supported shape.
     static void validate(const std::vector<Atom>& atoms);
@@ -43,6 +53,7 @@ private:
     Bytes metadata_;
     std::vector<Atom> atoms_;
     std::vector<std::uint32_t> labels_;
+    FileIdentity identity_;
 };
 
 // Where the trailing "moov" lies, found by reading only top-level headers.
@@ -50,8 +61,14 @@ struct TrailingMetadata {
     std::uint64_t offset = 0;
     std::uint64_t size = 0;  // of the whole file
     Bytes metadata;
+    FileIdentity identity;  // of the file read; left empty by a walk over memory
 };
 TrailingMetadata readTrailingMetadata(const std::filesystem::path& url);
+
+// Fills as much of `into` as a file holds from `offset` on and says how much that was.
+using ReadAt = std::function<std::size_t(std::span<std::uint8_t> into, std::uint64_t offset)>;
+// The same walk over any file of `size` bytes that `read` reads.
+TrailingMetadata findTrailingMetadata(std::uint64_t size, const ReadAt& read);
 
 // One label per "chan" atom that names a single channel, plus the "lpcm" count.
 struct CollectedLabels {

@@ -8,9 +8,12 @@
 
 #include <cerrno>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "metadata/failure.hpp"
 #include "metadata/file.hpp"
+#include "saving/storage.hpp"
 
 namespace lanemark {
 namespace {
@@ -29,6 +32,8 @@ struct Record {
     std::unique_ptr<char, EncodedFree> data;
     std::uint32_t length = 0;
     std::span<const std::uint8_t> bytes() const { return {reinterpret_cast<const std::uint8_t*>(data.get()), length}; }
+    // What the file holds, in order, for one gathered write.
+    std::vector<std::span<const std::uint8_t>> pieces() const { return {bytes()}; }
 };
 
 Record encodeRecord(const Movie& movie) {
@@ -47,11 +52,47 @@ Record encodeRecord(const Movie& movie) {
     return record;
 }
 
-bool occupied(const std::filesystem::path& location) {
+using Pieces = std::vector<std::span<const std::uint8_t>>;
+
+bool occupied(const File& folder, const std::filesystem::path& location) {
     struct stat info {};
-    if (::stat(location.c_str(), &info) == 0) return true;
+    if (::fstatat(folder.descriptor(), location.filename().c_str(), &info, 0) == 0) return true;
     if (errno == ENOENT || errno == ENOTDIR) return false;
     raiseSystemError("Cannot check for a backup at", location, errno);
+}
+
+// After a backup step failed, its backup must not stay to block the next edit;
+// only the file this save published is taken away.
+void unpublish(const File& folder, const std::filesystem::path& location, FileIdentity published) {
+    struct stat info {};
+    const auto name = location.filename();
+    if (::fstatat(folder.descriptor(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return;
+    if (FileIdentity{std::uint64_t(info.st_dev), std::uint64_t(info.st_ino)} != published) return;
+    if (::unlinkat(folder.descriptor(), name.c_str(), 0) != 0)
+        raiseSystemError("Cannot remove the unfinished backup", location, errno);
+}
+
+// Names the unnamed file; like a hard link it fails on a taken name, so it never replaces a backup.
+void link(const File& file, const File& folder, const std::filesystem::path& location) {
+    const std::string source = "/proc/self/fd/" + std::to_string(file.descriptor());
+    if (::linkat(AT_FDCWD, source.c_str(), folder.descriptor(), location.filename().c_str(), AT_SYMLINK_FOLLOW) == 0)
+        return;
+    if (errno == EEXIST) fail(backupExists);
+    raiseSystemError("Cannot create the backup", location, errno);
+}
+
+FileIdentity publishUnnamed(File& file, const File& folder, const std::filesystem::path& location, const Pieces& pieces,
+                            Storage& storage) {
+    file.writeAt(0, pieces);
+    storage.synchroniseBackup(file);
+    link(file, folder, location);
+    return file.identity();
+}
+
+// A leftover temporary file is reported rather than left unmentioned.
+void removeTemporary(const std::filesystem::path& temporary) {
+    if (::unlink(temporary.c_str()) != 0 && errno != ENOENT)
+        raiseSystemError("Cannot remove the temporary file", temporary, errno);
 }
 
 // Renames without ever replacing what is at `to`, so a backup that appeared
@@ -72,8 +113,31 @@ void publish(const std::filesystem::path& from, const std::filesystem::path& to)
         if (errno == EEXIST) fail(backupExists);
         raiseSystemError("Cannot create the backup", to, errno);
     }
-    ::unlink(from.c_str());
+    try {
+        removeTemporary(from);
+    } catch (...) {
+        ::unlink(to.c_str());
+        throw;
+    }
 #endif
+}
+
+// Where no unnamed file can be made: a hidden temporary name, renamed without replacing.
+FileIdentity publishNamed(const std::filesystem::path& location, const Pieces& pieces, Storage& storage) {
+    std::string temporaryName = ".";
+    temporaryName += location.filename().string();
+    temporaryName += ".XXXXXX";
+    File temporary = File::createUnique(location.parent_path() / temporaryName);
+    try {
+        temporary.writeAt(0, pieces);
+        storage.synchroniseBackup(temporary);
+        temporary.close();
+        publish(temporary.path(), location);
+    } catch (...) {
+        removeTemporary(temporary.path());
+        throw;
+    }
+    return temporary.identity();
 }
 
 }  // namespace
@@ -84,27 +148,26 @@ std::filesystem::path backupLocation(const std::filesystem::path& movie) {
     return location;
 }
 
-void writeBackup(const Movie& movie) {
+void writeBackup(const Movie& movie, Storage& storage) {
     const auto location = backupLocation(movie.url());
-    if (occupied(location)) fail(backupExists);
+    // Opened first: a folder that cannot be synchronised must not receive a backup at all.
+    File folder(location.parent_path(), File::Mode::folder);
+    if (occupied(folder, location)) fail(backupExists);
     Record record = encodeRecord(movie);
-    auto directory = location.parent_path();
-    if (directory.empty()) directory = ".";
-    std::string temporaryName = ".";
-    temporaryName += location.filename().string();
-    temporaryName += ".XXXXXX";
-    File temporary = File::createUnique(directory / temporaryName);
+    FileIdentity published;
+    if (auto unnamed = storage.createUnnamed(folder, location))
+        published = publishUnnamed(*unnamed, folder, location, record.pieces(), storage);
+    else
+        published = publishNamed(location, record.pieces(), storage);
+    record = {};
     try {
-        temporary.writeAt(0, record.bytes());
-        record = {};
-        temporary.sync();
-        temporary.close();
-        publish(temporary.path(), location);
+        storage.synchroniseFolder(folder);
     } catch (...) {
-        ::unlink(temporary.path().c_str());
+        unpublish(folder, location, published);
         throw;
     }
-    syncDirectory(directory);
 }
+
+void writeBackup(const Movie& movie) { writeBackup(movie, systemStorage()); }
 
 }  // namespace lanemark

@@ -6,6 +6,8 @@
 
 namespace lanemark {
 
+class Storage;
+
 inline constexpr const char* backupExists =
     "A metadata backup already exists beside this movie. Keep it safe and move it elsewhere before making another "
     "edit.";
@@ -14,8 +16,10 @@ inline constexpr const char* backupExists =
 std::filesystem::path backupLocation(const std::filesystem::path& movie);
 
 // Publishes the metadata as opened, where it sat and how long the file was,
-// as a binary property list beside the movie, on storage before this returns.
-// Refuses when anything already exists at the backup path.
+// as a binary property list beside the movie, on storage (file, then folder)
+// before this returns. Refuses when anything already exists at the backup
+// path, and leaves nothing at that path or beside it when it fails.
+void writeBackup(const Movie& movie, Storage& storage);
 void writeBackup(const Movie& movie);
 
 }  // namespace lanemark

@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <limits>
+#include <new>
 
 #include "metadata/failure.hpp"
 #include "metadata/rewrite.hpp"
@@ -8,39 +10,97 @@
 namespace lanemark {
 namespace {
 
+constexpr const char* changed = "The file changed since opening. Reopen it before saving.";
+
 // Rewrites the labels and checks that every label found its "chan" atom.
 std::vector<Atom> relabelled(const Movie& movie, const std::vector<std::uint32_t>& labels) {
     std::size_t index = 0;
     auto atoms = replace(movie.atoms(), labels, index);
+    std::uint64_t size = 0;
     // Checked before the backup so that encoding after it cannot fail.
-    for (const auto& atom : atoms)
+    for (const auto& atom : atoms) {
         if (atom.encodedSize() > std::numeric_limits<std::uint32_t>::max()) fail("Metadata atom is too large to save.");
+        size += atom.encodedSize();
+    }
     if (index != labels.size()) fail("Channel count mismatch.");
+    // Metadata that would no longer open is refused before there is a backup to block the next edit.
+    if (size >= metadataLimit) fail(notOneTrailingBlock);
     return atoms;
 }
 
-void checkUnchanged(const Movie& movie, Storage& storage) {
-    const Movie current = storage.open(movie.url());
-    if (current.size() != movie.size() || !(current.metadata() == movie.metadata()))
-        fail("The file changed since opening. Reopen it before saving.");
+// Compared a piece at a time: a second full copy of the metadata would double the save's memory.
+bool holds(const File& file, std::uint64_t offset, std::span<const std::uint8_t> expected) {
+    std::vector<std::uint8_t> buffer(std::min<std::size_t>(expected.size(), std::size_t{1} << 16));
+    for (std::size_t done = 0; done < expected.size();) {
+        const auto piece = expected.subspan(done, std::min(buffer.size(), expected.size() - done));
+        const auto read = std::span(buffer).first(piece.size());
+        if (file.readInto(read, offset + done) != piece.size() || !std::equal(piece.begin(), piece.end(), read.begin()))
+            return false;
+        done += piece.size();
+    }
+    return true;
 }
 
+// The descriptor must lead to the file that was opened, holding what was read from it.
+void checkUnchanged(const Movie& movie, const File& file) {
+    if (file.identity() != movie.identity() || file.length() != movie.size() ||
+        !holds(file, movie.offset(), movie.metadata()))
+        fail(changed);
+}
+
+// Another program that appended meanwhile keeps its bytes, and the save does not report success over them.
+void expectLength(const File& file, std::uint64_t length) {
+    if (file.length() != length) fail(changed);
+}
+
+// The verification opens by path, so it must find the very file this save wrote.
+Movie reopened(const std::filesystem::path& url, const File& file, Storage& storage) {
+    try {
+        Movie again = storage.open(url);
+        if (again.identity() == file.identity()) return again;
+    } catch (...) {
+        // Another file at the path explains the failure better than anything read from it.
+        if (identityAt(url) == file.identity()) throw;
+    }
+    fail(changed);
+}
+
+// Lanemark's own bytes are the old metadata's region and whatever the new
+// metadata adds past the file's old end: `end` is where they stop. Past it
+// lies what another program wrote during the save.
+struct Written {
+    std::uint64_t end = 0;
+    bool touched = false;
+};
+
 void writeAndVerify(const Movie& movie, std::vector<Atom> atoms, const std::vector<std::uint32_t>& labels, File& file,
-                    Storage& storage) {
+                    Storage& storage, Written& written) {
     {
         const auto metadata = encode(atoms);
         atoms.clear();
+        const std::uint64_t end = movie.offset() + metadata.size();
+        expectLength(file, movie.size());
+        written = {std::max(movie.size(), end), true};
         storage.write(file, movie.offset(), metadata);
-        storage.setLength(file, movie.offset() + metadata.size());
+        expectLength(file, written.end);
+        storage.setLength(file, end);
+        written.end = end;
     }
     storage.synchronise(file);
-    if (storage.open(movie.url()).labels() != labels) fail("Verification failed.");
+    // Dropped at once: nothing else may be held beside the freshly read metadata.
+    if (reopened(movie.url(), file, storage).labels() != labels) fail("Verification failed.");
 }
 
-void rollBack(const Movie& movie, File& file, Storage& storage) {
-    storage.write(file, movie.offset(), movie.metadata());
-    storage.setLength(file, movie.size());
+// Puts the old metadata back and the old length, but never over bytes
+// another program wrote: then the length stays, the old metadata goes back
+// only where it fits within Lanemark's own bytes, and the change is reported.
+void rollBack(const Movie& movie, File& file, Storage& storage, const Written& written) {
+    if (!written.touched) return;
+    const bool appended = file.length() > written.end;
+    if (!appended || movie.size() <= written.end) storage.write(file, movie.offset(), movie.metadata());
+    if (!appended) storage.setLength(file, movie.size());
     storage.synchronise(file);
+    if (appended) fail(changed);
 }
 
 // Once the data is on storage a failing close cannot lose it.
@@ -51,21 +111,20 @@ void closeQuietly(File& file, Storage& storage) {
     }
 }
 
-}  // namespace
-
-void Movie::save(const std::vector<std::uint32_t>& labels) const { save(labels, systemStorage()); }
-
-void Movie::save(const std::vector<std::uint32_t>& labels, Storage& storage) const {
-    if (labels.size() != labels_.size()) fail("Label count does not match.");
-    checkUnchanged(*this, storage);
-    auto atoms = relabelled(*this, labels);
-    storage.writeBackup(*this);
-    File file = storage.openForUpdate(url_);
+// Every step after the opening goes through the one descriptor, so a file
+// renamed or linked onto the path meanwhile is never written.
+void saveBound(const Movie& movie, const std::vector<std::uint32_t>& labels, Storage& storage) {
+    if (labels.size() != movie.labels().size()) fail("Label count does not match.");
+    File file = storage.openForUpdate(movie.url());
+    Written written;
     try {
-        writeAndVerify(*this, std::move(atoms), labels, file, storage);
+        checkUnchanged(movie, file);
+        auto atoms = relabelled(movie, labels);
+        storage.writeBackup(movie);
+        writeAndVerify(movie, std::move(atoms), labels, file, storage, written);
     } catch (...) {
         try {
-            rollBack(*this, file, storage);
+            rollBack(movie, file, storage, written);
         } catch (...) {
             closeQuietly(file, storage);
             throw;
@@ -74,6 +133,22 @@ void Movie::save(const std::vector<std::uint32_t>& labels, Storage& storage) con
         throw;
     }
     closeQuietly(file, storage);
+}
+
+}  // namespace
+
+void Movie::save(const std::vector<std::uint32_t>& labels) const { save(labels, systemStorage()); }
+
+void Movie::save(const std::vector<std::uint32_t>& labels, Storage& storage) const {
+    try {
+        saveBound(*this, labels, storage);
+    } catch (const std::bad_alloc&) {
+        fail(notEnoughMemoryToSave);
+    } catch (const Failure& failure) {
+        // The verification's opening speaks of opening; the user asked to save.
+        if (failure.message() == notEnoughMemoryToOpen) fail(notEnoughMemoryToSave);
+        throw;
+    }
 }
 
 }  // namespace lanemark

@@ -4,9 +4,14 @@
 
 namespace lanemark {
 
-Movie Storage::open(const std::filesystem::path& url) { return Movie(url); }
-void Storage::writeBackup(const Movie& movie) { lanemark::writeBackup(movie); }
 File Storage::openForUpdate(const std::filesystem::path& url) { return File(url, File::Mode::update); }
+Movie Storage::open(const std::filesystem::path& url) { return Movie(url); }
+void Storage::writeBackup(const Movie& movie) { lanemark::writeBackup(movie, *this); }
+std::optional<File> Storage::createUnnamed(const File& folder, const std::filesystem::path& destined) {
+    return File::createUnnamed(folder, destined);
+}
+void Storage::synchroniseBackup(File& backup) { backup.sync(); }
+void Storage::synchroniseFolder(File& folder) { folder.sync(); }
 void Storage::write(File& file, std::uint64_t offset, std::span<const std::uint8_t> data) {
     file.writeAt(offset, data);
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 
 #include "metadata/file.hpp"
@@ -10,14 +11,19 @@
 namespace lanemark {
 
 // Every operation a save performs on disk, in one place, so that tests can
-// make any chosen step fail against real files.
+// make any chosen step fail, or another program step in, against real files.
 class Storage {
 public:
     virtual ~Storage() = default;
 
+    virtual File openForUpdate(const std::filesystem::path& url);
+    // The verification's fresh opening by path.
     virtual Movie open(const std::filesystem::path& url);
     virtual void writeBackup(const Movie& movie);
-    virtual File openForUpdate(const std::filesystem::path& url);
+    // Nothing where the system cannot make unnamed files.
+    virtual std::optional<File> createUnnamed(const File& folder, const std::filesystem::path& destined);
+    virtual void synchroniseBackup(File& backup);
+    virtual void synchroniseFolder(File& folder);
     virtual void write(File& file, std::uint64_t offset, std::span<const std::uint8_t> data);
     virtual void setLength(File& file, std::uint64_t length);
     virtual void synchronise(File& file);

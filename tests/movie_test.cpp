@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
 #include <system_error>
 
 #include "metadata/failure.hpp"
@@ -109,15 +114,53 @@ TEST_F(MovieOpening, BoundsTheMetadataSize) {
 }
 
 TEST_F(MovieOpening, ReportsPlatformErrorsOnOneLine) {
-    try {
-        Movie movie(dir / "missing.mov");
-        FAIL() << "opened a missing file";
-    } catch (const std::system_error& error) {
-        EXPECT_EQ(std::string(error.what()),
-                  "Cannot open \"" + (dir / "missing.mov").string() + "\": No such file or directory");
+    for (const auto& [name, shown] :
+         {std::pair{"missing.mov", "missing.mov"}, {"two\nlines\x1b.mov", "two\\nlines\\x1b.mov"}}) {
+        try {
+            Movie movie(dir / name);
+            FAIL() << "opened a missing file";
+        } catch (const std::system_error& error) {
+            EXPECT_EQ(std::string(error.what()),
+                      "Cannot open \"" + (dir / shown).string() + "\": No such file or directory");
+        }
     }
+}
+
+TEST_F(MovieOpening, RefusesAtOnceWhatIsNotARegularFile) {
     std::filesystem::create_directory(dir / "folder.mov");
-    EXPECT_THROW(Movie(dir / "folder.mov"), std::system_error);
+    ASSERT_EQ(::mkfifo((dir / "pipe.mov").c_str(), 0600), 0);
+    ::alarm(5);  // a pipe without a writer would otherwise hang the test instead of failing it
+    for (const char* name : {"folder.mov", "pipe.mov"}) {
+        try {
+            Movie movie(dir / name);
+            ADD_FAILURE() << "opened " << name;
+        } catch (const Failure& failure) {
+            EXPECT_EQ(failure.message(), notRegular);
+        }
+    }
+    ::alarm(0);
+}
+
+TEST_F(MovieOpening, SaysWhenMemoryRunsOut) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer reserves more address space than the limit leaves";
+#endif
+    const auto path = write(movie(box("moov", {soundTrack(monoPcm(1)), atom("free", zeros(std::size_t{64} << 20))})));
+    const auto openInLittleRoom = [&] {
+        std::ifstream statm("/proc/self/statm");
+        std::size_t pages = 0;
+        statm >> pages;
+        const rlim_t room = pages * std::size_t(::sysconf(_SC_PAGESIZE)) + (std::size_t{16} << 20);
+        const rlimit limit{room, room};
+        ::setrlimit(RLIMIT_AS, &limit);
+        try {
+            Movie opened(path);
+        } catch (const Failure& failure) {
+            std::cerr << failure.message();
+        }
+        std::exit(1);
+    };
+    EXPECT_EXIT(openInLittleRoom(), ::testing::ExitedWithCode(1), "Not enough memory to open this movie\\.");
 }
 
 TEST_F(MovieOpening, PassesParseFailuresOn) {

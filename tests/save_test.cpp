@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <fstream>
+#include <functional>
 #include <map>
 #include <system_error>
 
@@ -23,50 +27,81 @@ const std::string changed = "The file changed since opening. Reopen it before sa
 const std::string notTrailing =
     "This version supports movies with one standard metadata block at the end. No changes were made.";
 
-enum class Step { open, writeBackup, openForUpdate, write, setLength, synchronise, close };
+enum class Step {
+    openForUpdate,
+    open,
+    writeBackup,
+    synchroniseBackup,
+    synchroniseFolder,
+    write,
+    setLength,
+    synchronise,
+    close
+};
 
 const char* nameOf(Step step) {
-    static const char* names[] = {"open", "writeBackup", "openForUpdate", "write", "setLength", "synchronise", "close"};
+    static const char* names[] = {
+        "openForUpdate", "open",        "writeBackup", "synchroniseBackup", "synchroniseFolder", "write",
+        "setLength",     "synchronise", "close"};
     return names[int(step)];
 }
 
-// The real file system, except that the n-th call of one step fails, and the
-// verification may be pointed at another file to make it read other labels.
+// The real file system, except that the n-th call of one step fails, another
+// program may step in once right after a step, and unnamed files may be
+// unavailable as on systems without them.
 class FailingStorage : public Storage {
+    template <typename Work>
+    auto run(Step step, Work work) {
+        if (++calls_[step] == occurrence_ && step == step_)
+            throw std::system_error(EIO, std::generic_category(), std::string("Injected failure of ") + nameOf(step));
+        const auto other = meanwhile.extract(step);
+        if constexpr (std::is_void_v<decltype(work())>) {
+            work();
+            if (other) other.mapped()();
+        } else {
+            auto result = work();
+            if (other) other.mapped()();
+            return result;
+        }
+    }
+
 public:
     FailingStorage(Step step, int occurrence) : step_(step), occurrence_(occurrence) {}
     FailingStorage() = default;
 
-    std::filesystem::path verifyAgainst;
+    std::map<Step, std::function<void()>> meanwhile;
+    bool unnamedFiles = true;
 
+    File openForUpdate(const std::filesystem::path& url) override {
+        return run(Step::openForUpdate, [&] { return Storage::openForUpdate(url); });
+    }
     Movie open(const std::filesystem::path& url) override {
-        check(Step::open);
-        if (calls_[Step::open] == 2 && !verifyAgainst.empty()) return Storage::open(verifyAgainst);
-        return Storage::open(url);
+        return run(Step::open, [&] { return Storage::open(url); });
     }
     void writeBackup(const Movie& movie) override {
-        check(Step::writeBackup);
-        Storage::writeBackup(movie);
+        run(Step::writeBackup, [&] { Storage::writeBackup(movie); });
     }
-    File openForUpdate(const std::filesystem::path& url) override {
-        check(Step::openForUpdate);
-        return Storage::openForUpdate(url);
+    std::optional<File> createUnnamed(const File& folder, const std::filesystem::path& destined) override {
+        if (!unnamedFiles) return std::nullopt;
+        return Storage::createUnnamed(folder, destined);
+    }
+    void synchroniseBackup(File& backup) override {
+        run(Step::synchroniseBackup, [&] { Storage::synchroniseBackup(backup); });
+    }
+    void synchroniseFolder(File& folder) override {
+        run(Step::synchroniseFolder, [&] { Storage::synchroniseFolder(folder); });
     }
     void write(File& file, std::uint64_t offset, std::span<const std::uint8_t> data) override {
-        check(Step::write);
-        Storage::write(file, offset, data);
+        run(Step::write, [&] { Storage::write(file, offset, data); });
     }
     void setLength(File& file, std::uint64_t length) override {
-        check(Step::setLength);
-        Storage::setLength(file, length);
+        run(Step::setLength, [&] { Storage::setLength(file, length); });
     }
     void synchronise(File& file) override {
-        check(Step::synchronise);
-        Storage::synchronise(file);
+        run(Step::synchronise, [&] { Storage::synchronise(file); });
     }
     void close(File& file) override {
-        check(Step::close);
-        Storage::close(file);
+        run(Step::close, [&] { Storage::close(file); });
     }
 
     static std::string messageFor(Step step) {
@@ -74,15 +109,30 @@ public:
     }
 
 private:
-    void check(Step step) {
-        if (++calls_[step] == occurrence_ && step == step_)
-            throw std::system_error(EIO, std::generic_category(), std::string("Injected failure of ") + nameOf(step));
-    }
-
     std::optional<Step> step_;
     int occurrence_ = 0;
     std::map<Step, int> calls_;
 };
+
+// Another program relabelling the first track in place.
+void relabelFirstTrack(const std::filesystem::path& path) {
+    const Buffer data = readFile(path);
+    const Buffer layout = chan(chanDescribing(1));
+    const auto at = std::search(data.begin(), data.end(), layout.begin(), layout.end());
+    ASSERT_NE(at, data.end());
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(at - data.begin() + 8 + 16 + 3);  // the label's last byte
+    file.put(7);
+}
+
+void append(const std::filesystem::path& path, const Buffer& data) {
+    std::ofstream(path, std::ios::binary | std::ios::app)
+        .write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
+}
+
+std::size_t entries(const std::filesystem::path& dir) {
+    return std::size_t(std::distance(std::filesystem::directory_iterator(dir), {}));
+}
 
 class Saving : public ::testing::Test {
 protected:
@@ -213,8 +263,16 @@ TEST_F(Saving, RefusesAFileThatChangedSinceOpening) {
     Buffer appended = movie(moovWithLabels({1, 2}));
     appended.push_back(0);
     writeFile(path, appended);
-    EXPECT_EQ(saveFailure(opened, {5, 6}), notTrailing);
+    EXPECT_EQ(saveFailure(opened, {5, 6}), changed);
     EXPECT_EQ(readFile(path), appended);
+
+    writeFile(dir / "copy.mov", movie(moovWithLabels({1, 2})));  // the same bytes, but another file
+    std::filesystem::rename(dir / "copy.mov", path);
+    EXPECT_EQ(saveFailure(opened, {5, 6}), changed);
+
+    std::filesystem::remove(path);
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    EXPECT_EQ(saveFailure(opened, {5, 6}), notRegular);
     EXPECT_FALSE(backedUp(path));
 }
 
@@ -253,7 +311,7 @@ class WriteFailure : public Saving, public ::testing::WithParamInterface<Step> {
 TEST_P(WriteFailure, RestoresTheMovieByteForByte) {
     const auto path = twelveTracks();
     const auto before = readFile(path);
-    FailingStorage storage(GetParam(), GetParam() == Step::open ? 2 : 1);
+    FailingStorage storage(GetParam(), 1);
     EXPECT_EQ(saveFailure(Movie(path), delivery, storage), FailingStorage::messageFor(GetParam()));
     EXPECT_EQ(readFile(path), before);
     EXPECT_TRUE(backedUp(path));
@@ -263,17 +321,97 @@ INSTANTIATE_TEST_SUITE_P(EachStep, WriteFailure,
                          ::testing::Values(Step::write, Step::setLength, Step::synchronise, Step::open),
                          [](const auto& info) { return std::string(nameOf(info.param)); });
 
+TEST_F(Saving, RunningOutOfMemoryIsRolledBackAndSaidSo) {
+    const auto path = twelveTracks();
+    const auto before = readFile(path);
+    FailingStorage storage;
+    storage.meanwhile[Step::write] = [] { throw std::bad_alloc(); };
+    EXPECT_EQ(saveFailure(Movie(path), delivery, storage), "Not enough memory to save this movie.");
+    EXPECT_EQ(readFile(path), before);
+}
+
+// A failed step of making the backup leaves nothing beside the movie, whichever way the backup is made.
+
+class BackupFailure : public Saving, public ::testing::WithParamInterface<std::tuple<Step, bool>> {};
+
+TEST_P(BackupFailure, LeavesNoBackupAndTheNextEditSucceeds) {
+    const auto [step, unnamed] = GetParam();
+    const auto path = twelveTracks();
+    const auto before = readFile(path);
+    FailingStorage storage(step, 1);
+    storage.unnamedFiles = unnamed;
+    EXPECT_EQ(saveFailure(Movie(path), delivery, storage), FailingStorage::messageFor(step));
+    EXPECT_EQ(readFile(path), before);
+    EXPECT_EQ(entries(dir.path()), 1u);
+    Movie(path).save(delivery);
+    EXPECT_EQ(Movie(path).labels(), delivery);
+}
+
+INSTANTIATE_TEST_SUITE_P(EachStep, BackupFailure,
+                         ::testing::Combine(::testing::Values(Step::synchroniseBackup, Step::synchroniseFolder),
+                                            ::testing::Bool()),
+                         [](const auto& info) {
+                             return std::string(nameOf(std::get<0>(info.param))) +
+                                    (std::get<1>(info.param) ? "Unnamed" : "Named");
+                         });
+
+TEST_F(Saving, AKillWhileTheBackupIsMadeLeavesNothingBeside) {
+    const auto path = twelveTracks();
+    const auto before = readFile(path);
+    FailingStorage storage;
+    storage.meanwhile[Step::synchroniseBackup] = [] { ::raise(SIGKILL); };
+    EXPECT_EXIT(Movie(path).save(delivery, storage), ::testing::KilledBySignal(SIGKILL), "");
+    EXPECT_EQ(readFile(path), before);
+    EXPECT_EQ(entries(dir.path()), 1u);
+}
+
+// Another program at work on the path while the save runs.
+
+TEST_F(Saving, AFileRenamedOrLinkedOntoThePathIsNeverWritten) {
+    for (const bool link : {false, true}) {
+        SCOPED_TRACE(link ? "symbolic link" : "rename");
+        const auto path = twelveTracks(link ? "linked.mov" : "renamed.mov");
+        const auto other = link ? write(Buffer(10 << 10, 7), "elsewhere.bin")
+                                : write(movie(moovWithLabels(std::vector<std::uint32_t>(12, 42))), "same-layout.mov");
+        const auto otherBytes = readFile(other);
+        FailingStorage storage;
+        storage.meanwhile[Step::synchroniseBackup] = [&] {
+            if (!link) return std::filesystem::rename(other, path);
+            std::filesystem::remove(path);
+            std::filesystem::create_symlink(other, path);
+        };
+        EXPECT_EQ(saveFailure(Movie(path), delivery, storage), changed);
+        EXPECT_EQ(readFile(link ? other : path), otherBytes);
+    }
+}
+
+TEST_F(Saving, BytesAppendedDuringTheSaveStayAndTheSaveFails) {
+    const Buffer theirs(333, 0xAB);
+    for (const Step step : {Step::writeBackup, Step::write, Step::setLength}) {
+        SCOPED_TRACE(nameOf(step));
+        const auto path = twelveTracks(std::string(nameOf(step)) + ".mov");
+        const auto before = readFile(path);
+        FailingStorage storage;
+        storage.meanwhile[step] = [&] { append(path, theirs); };
+        EXPECT_EQ(saveFailure(Movie(path), delivery, storage), changed);
+        const auto after = readFile(path);
+        ASSERT_GE(after.size(), before.size() + theirs.size());
+        EXPECT_TRUE(std::equal(before.begin(), before.end(), after.begin())) << "the old metadata is back";
+        EXPECT_TRUE(std::equal(theirs.begin(), theirs.end(), after.end() - std::ptrdiff_t(theirs.size())));
+    }
+}
+
 TEST_F(Saving, OtherLabelsReadBackAreRolledBack) {
     const auto path = twelveTracks();
     const auto before = readFile(path);
     FailingStorage storage;
-    storage.verifyAgainst = write(movie(moovWithLabels(std::vector<std::uint32_t>(12, 7))), "other.mov");
+    storage.meanwhile[Step::synchronise] = [&] { relabelFirstTrack(path); };
     EXPECT_EQ(saveFailure(Movie(path), delivery, storage), "Verification failed.");
     EXPECT_EQ(readFile(path), before);
     EXPECT_TRUE(backedUp(path));
 }
 
-TEST_F(Saving, AFileThatNoLongerOpensIsRolledBack) {
+TEST_F(Saving, MetadataGrowingPastTheLimitIsRefusedBeforeTheBackup) {
     // Growing the one layout by 20 bytes pushes the metadata past the size limit.
     const Buffer track = soundTrack(lpcm(2, 1, {chan(chanMono())}));
     const std::size_t padding = std::size_t(metadataLimit - 10 - 8 - track.size() - 8);
@@ -281,6 +419,7 @@ TEST_F(Saving, AFileThatNoLongerOpensIsRolledBack) {
     const auto before = readFile(path);
     EXPECT_EQ(saveFailure(Movie(path), {1}), notTrailing);
     EXPECT_EQ(readFile(path), before);
+    EXPECT_FALSE(backedUp(path));
 }
 
 TEST_F(Saving, AFailingRollbackReportsItsOwnErrorAndTheBackupStillRestores) {
@@ -308,18 +447,18 @@ TEST_F(Saving, AFailingRollbackReportsItsOwnErrorAndTheBackupStillRestores) {
     }
 }
 
-TEST_F(Saving, AFailingOpenForUpdateLeavesTheMovieAndTheBackup) {
+TEST_F(Saving, AFailingOpenForUpdateChangesNothing) {
     const auto path = twelveTracks();
     const auto before = readFile(path);
     FailingStorage storage(Step::openForUpdate, 1);
     EXPECT_EQ(saveFailure(Movie(path), delivery, storage), FailingStorage::messageFor(Step::openForUpdate));
     EXPECT_EQ(readFile(path), before);
-    EXPECT_TRUE(backedUp(path));
+    EXPECT_FALSE(backedUp(path));
 }
 
 // Permissions, checked as an unprivileged user.
 
-TEST_F(Saving, AFolderWithoutWritePermissionStopsAtTheBackup) {
+TEST_F(Saving, AFolderWithoutWriteOrReadPermissionStopsAtTheBackup) {
     const auto folder = dir / "locked";
     std::filesystem::create_directory(folder);
     const auto path = twelveTracks("locked/movie.mov");
@@ -327,12 +466,16 @@ TEST_F(Saving, AFolderWithoutWritePermissionStopsAtTheBackup) {
     giveToUnprivileged(dir.path());
     giveToUnprivileged(folder);
     giveToUnprivileged(path);
-    ::chmod(folder.c_str(), 0555);
-    const auto outcome = asUnprivileged([&] { Movie(path).save(delivery); });
-    ::chmod(folder.c_str(), 0755);
-    EXPECT_EQ(outcome, "Cannot create a file in \"" + folder.string() + "\": Permission denied");
-    EXPECT_EQ(readFile(path), before);
-    EXPECT_FALSE(backedUp(path));
+    // Without read permission the folder cannot be synchronised, so no backup may be published in it.
+    for (const auto& [mode, refusal] : {std::pair{0555, "Cannot create a file in"}, {0333, "Cannot open the folder"}}) {
+        ::chmod(folder.c_str(), mode_t(mode));
+        const auto outcome = asUnprivileged([&] { Movie(path).save(delivery); });
+        ::chmod(folder.c_str(), 0755);
+        EXPECT_EQ(outcome, std::string(refusal) + " \"" + folder.string() + "\": Permission denied");
+        EXPECT_EQ(readFile(path), before);
+        EXPECT_EQ(entries(folder), 1u);
+    }
+    EXPECT_EQ(asUnprivileged([&] { Movie(path).save(delivery); }), "succeeded");
 }
 
 TEST_F(Saving, AReadOnlyMovieStopsWhenOpenedForUpdating) {
@@ -344,7 +487,7 @@ TEST_F(Saving, AReadOnlyMovieStopsWhenOpenedForUpdating) {
     const auto outcome = asUnprivileged([&] { Movie(path).save(delivery); });
     EXPECT_EQ(outcome, "Cannot open \"" + path.string() + "\": Permission denied");
     EXPECT_EQ(readFile(path), before);
-    EXPECT_TRUE(backedUp(path));
+    EXPECT_FALSE(backedUp(path));
 }
 
 }  // namespace

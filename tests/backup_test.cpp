@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "metadata/failure.hpp"
+#include "saving/storage.hpp"
 #include "tests/support/backup_reader.hpp"
 #include "tests/support/builder.hpp"
 #include "tests/support/privileges.hpp"
@@ -27,9 +28,9 @@ protected:
         return path;
     }
 
-    std::string failureOf(const Movie& opened) {
+    std::string failureOf(const Movie& opened, Storage& storage = systemStorage()) {
         try {
-            writeBackup(opened);
+            writeBackup(opened, storage);
         } catch (const std::exception& error) {
             return error.what();
         }
@@ -67,29 +68,38 @@ TEST_F(Backup, NamesTheBareFileAlsoForRelativePaths) {
     EXPECT_EQ(readBackup(dir / "Reel 3.lanemark-backup").movieName, "Reel 3");
 }
 
+// Systems without unnamed files publish a temporary name instead.
+struct NamedOnly : Storage {
+    std::optional<File> createUnnamed(const File&, const std::filesystem::path&) override { return std::nullopt; }
+};
+
 TEST_F(Backup, AnythingAtThePathRefusesTheEdit) {
-    const Movie opened(writeMovie());
-    const auto location = dir / "Master.mov.lanemark-backup";
+    NamedOnly named;
+    for (Storage* storage : {&systemStorage(), static_cast<Storage*>(&named)}) {
+        const Movie opened(writeMovie());
+        const auto location = dir / "Master.mov.lanemark-backup";
 
-    writeFile(location, Buffer{'m', 'i', 'n', 'e'});
-    EXPECT_EQ(failureOf(opened), backupExists);
-    EXPECT_EQ(readFile(location), (Buffer{'m', 'i', 'n', 'e'})) << "an existing backup is never replaced";
-    std::filesystem::remove(location);
+        writeFile(location, Buffer{'m', 'i', 'n', 'e'});
+        EXPECT_EQ(failureOf(opened, *storage), backupExists);
+        EXPECT_EQ(readFile(location), (Buffer{'m', 'i', 'n', 'e'})) << "an existing backup is never replaced";
+        std::filesystem::remove(location);
 
-    std::filesystem::create_directory(location);
-    EXPECT_EQ(failureOf(opened), backupExists);
-    std::filesystem::remove(location);
+        std::filesystem::create_directory(location);
+        EXPECT_EQ(failureOf(opened, *storage), backupExists);
+        std::filesystem::remove(location);
 
-    writeFile(dir / "elsewhere", {});
-    std::filesystem::create_symlink(dir / "elsewhere", location);
-    EXPECT_EQ(failureOf(opened), backupExists);
-    std::filesystem::remove(location);
+        writeFile(dir / "elsewhere", {});
+        std::filesystem::create_symlink(dir / "elsewhere", location);
+        EXPECT_EQ(failureOf(opened, *storage), backupExists);
+        std::filesystem::remove(location);
 
-    // A link to nothing is still a name in use; publishing must not replace it.
-    std::filesystem::create_symlink(dir / "nothing", location);
-    EXPECT_EQ(failureOf(opened), backupExists);
-    EXPECT_TRUE(std::filesystem::is_symlink(location));
-    EXPECT_EQ(entries(dir.path()), 3u) << "the temporary file is removed";
+        // A link to nothing is still a name in use; publishing must not replace it.
+        std::filesystem::create_symlink(dir / "nothing", location);
+        EXPECT_EQ(failureOf(opened, *storage), backupExists);
+        EXPECT_TRUE(std::filesystem::is_symlink(location));
+        EXPECT_EQ(entries(dir.path()), 3u) << "the temporary file is removed";
+        std::filesystem::remove(location);
+    }
 }
 
 TEST_F(Backup, KeepsOffsetsBeyondFourGigabytes) {

@@ -28,9 +28,9 @@ protected:
         return path;
     }
 
-    std::string failureOf(const Movie& opened, Storage& storage = systemStorage()) {
+    std::string failureOf(const Movie& opened) {
         try {
-            writeBackup(opened, storage);
+            writeBackup(opened, *storage);
         } catch (const std::exception& error) {
             return error.what();
         }
@@ -38,7 +38,15 @@ protected:
     }
 
     TempDir dir;
+    Storage* storage = &systemStorage();
 };
+
+// Systems without unnamed files publish under a temporary name instead.
+struct NamedOnly : Storage {
+    std::optional<File> createUnnamed(const File&, const std::filesystem::path&) override { return std::nullopt; }
+};
+
+class EitherWay : public Backup, public ::testing::WithParamInterface<bool> {};
 
 TEST(BackupLocation, AppendsToTheWholeFileName) {
     EXPECT_EQ(backupLocation("/a/b/Master.mov"), std::filesystem::path("/a/b/Master.mov.lanemark-backup"));
@@ -68,39 +76,34 @@ TEST_F(Backup, NamesTheBareFileAlsoForRelativePaths) {
     EXPECT_EQ(readBackup(dir / "Reel 3.lanemark-backup").movieName, "Reel 3");
 }
 
-// Systems without unnamed files publish a temporary name instead.
-struct NamedOnly : Storage {
-    std::optional<File> createUnnamed(const File&, const std::filesystem::path&) override { return std::nullopt; }
-};
-
-TEST_F(Backup, AnythingAtThePathRefusesTheEdit) {
+TEST_P(EitherWay, AnythingAtThePathRefusesTheEdit) {
     NamedOnly named;
-    for (Storage* storage : {&systemStorage(), static_cast<Storage*>(&named)}) {
-        const Movie opened(writeMovie());
-        const auto location = dir / "Master.mov.lanemark-backup";
+    if (GetParam()) storage = &named;
+    const Movie opened(writeMovie());
+    const auto location = dir / "Master.mov.lanemark-backup";
 
-        writeFile(location, Buffer{'m', 'i', 'n', 'e'});
-        EXPECT_EQ(failureOf(opened, *storage), backupExists);
-        EXPECT_EQ(readFile(location), (Buffer{'m', 'i', 'n', 'e'})) << "an existing backup is never replaced";
-        std::filesystem::remove(location);
+    writeFile(location, Buffer{'m', 'i', 'n', 'e'});
+    EXPECT_EQ(failureOf(opened), backupExists);
+    EXPECT_EQ(readFile(location), (Buffer{'m', 'i', 'n', 'e'})) << "an existing backup is never replaced";
+    std::filesystem::remove(location);
 
-        std::filesystem::create_directory(location);
-        EXPECT_EQ(failureOf(opened, *storage), backupExists);
-        std::filesystem::remove(location);
+    std::filesystem::create_directory(location);
+    EXPECT_EQ(failureOf(opened), backupExists);
+    std::filesystem::remove(location);
 
-        writeFile(dir / "elsewhere", {});
-        std::filesystem::create_symlink(dir / "elsewhere", location);
-        EXPECT_EQ(failureOf(opened, *storage), backupExists);
-        std::filesystem::remove(location);
+    writeFile(dir / "elsewhere", {});
+    std::filesystem::create_symlink(dir / "elsewhere", location);
+    EXPECT_EQ(failureOf(opened), backupExists);
+    std::filesystem::remove(location);
 
-        // A link to nothing is still a name in use; publishing must not replace it.
-        std::filesystem::create_symlink(dir / "nothing", location);
-        EXPECT_EQ(failureOf(opened, *storage), backupExists);
-        EXPECT_TRUE(std::filesystem::is_symlink(location));
-        EXPECT_EQ(entries(dir.path()), 3u) << "the temporary file is removed";
-        std::filesystem::remove(location);
-    }
+    // A link to nothing is still a name in use; publishing must not replace it.
+    std::filesystem::create_symlink(dir / "nothing", location);
+    EXPECT_EQ(failureOf(opened), backupExists);
+    EXPECT_TRUE(std::filesystem::is_symlink(location));
+    EXPECT_EQ(entries(dir.path()), 3u) << "the temporary file is removed";
 }
+
+INSTANTIATE_TEST_SUITE_P(Backup, EitherWay, ::testing::Bool());
 
 TEST_F(Backup, KeepsOffsetsBeyondFourGigabytes) {
     const auto path = dir / "large.mov";

@@ -114,22 +114,19 @@ TEST_F(MovieOpening, BoundsTheMetadataSize) {
 }
 
 TEST_F(MovieOpening, ReportsPlatformErrorsOnOneLine) {
-    for (const auto& [name, shown] :
-         {std::pair{"missing.mov", "missing.mov"}, {"two\nlines\x1b.mov", "two\\nlines\\x1b.mov"}}) {
-        try {
-            Movie movie(dir / name);
-            FAIL() << "opened a missing file";
-        } catch (const std::system_error& error) {
-            EXPECT_EQ(std::string(error.what()),
-                      "Cannot open \"" + (dir / shown).string() + "\": No such file or directory");
-        }
+    try {
+        Movie movie(dir / "missing\n.mov");
+        FAIL() << "opened a missing file";
+    } catch (const std::system_error& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "Cannot open \"" + (dir / "missing\\n.mov").string() + "\": No such file or directory");
     }
 }
 
 TEST_F(MovieOpening, RefusesAtOnceWhatIsNotARegularFile) {
     std::filesystem::create_directory(dir / "folder.mov");
     ASSERT_EQ(::mkfifo((dir / "pipe.mov").c_str(), 0600), 0);
-    ::alarm(5);  // a pipe without a writer would otherwise hang the test instead of failing it
+    ::alarm(5);  // a pipe without a writer would hang the test instead of failing it
     for (const char* name : {"folder.mov", "pipe.mov"}) {
         try {
             Movie movie(dir / name);
@@ -147,9 +144,8 @@ TEST_F(MovieOpening, SaysWhenMemoryRunsOut) {
 #endif
     const auto path = write(movie(box("moov", {soundTrack(monoPcm(1)), atom("free", zeros(std::size_t{64} << 20))})));
     const auto openInLittleRoom = [&] {
-        std::ifstream statm("/proc/self/statm");
         std::size_t pages = 0;
-        statm >> pages;
+        std::ifstream("/proc/self/statm") >> pages;
         const rlim_t room = pages * std::size_t(::sysconf(_SC_PAGESIZE)) + (std::size_t{16} << 20);
         const rlimit limit{room, room};
         ::setrlimit(RLIMIT_AS, &limit);

@@ -1,9 +1,18 @@
 # Drives the built program on a copy of the bundled sample as a user would:
-# inspect, apply the delivery preset, inspect again.
+# inspect, apply the delivery preset, inspect again; then with nowhere to
+# write the result.
 function(expect_run expected_status expected_out)
   execute_process(COMMAND ${PROGRAM} ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
   if(NOT status EQUAL expected_status OR NOT out STREQUAL expected_out)
     message(FATAL_ERROR "lanemark ${ARGN}: status ${status}, output '${out}', errors '${err}'")
+  endif()
+endfunction()
+
+# A result that never reaches standard output is no success.
+function(expect_full_disk expected_err)
+  execute_process(COMMAND ${PROGRAM} ${ARGN} OUTPUT_FILE /dev/full RESULT_VARIABLE status ERROR_VARIABLE err)
+  if(NOT status EQUAL 1 OR NOT err STREQUAL "${expected_err}\n")
+    message(FATAL_ERROR "lanemark ${ARGN} >/dev/full: status ${status}, errors '${err}'")
   endif()
 endfunction()
 
@@ -15,12 +24,11 @@ expect_run(0 "[1, 2, 3, 4, 5, 6, 42, 42, 42, 42, 42, 42]\n" --inspect ${copy})
 expect_run(0 "Saved and verified\n" --apply-preset ${copy})
 expect_run(0 "[1, 2, 3, 4, 5, 6, 38, 39, 38, 39, 38, 39]\n" --inspect ${copy})
 expect_run(1 "" --apply-preset ${copy})
-# Labels that never reach standard output are no success.
-execute_process(COMMAND ${PROGRAM} --inspect ${copy} OUTPUT_FILE /dev/full RESULT_VARIABLE status ERROR_VARIABLE err)
-if(NOT status EQUAL 1 OR NOT err STREQUAL "The labels could not be written to standard output.\n")
-  message(FATAL_ERROR "lanemark --inspect >/dev/full: status ${status}, errors '${err}'")
-endif()
 if(NOT EXISTS ${copy}.lanemark-backup)
   message(FATAL_ERROR "no backup beside the movie")
 endif()
+expect_full_disk("The labels could not be written to standard output." --inspect ${copy})
+file(REMOVE ${copy}.lanemark-backup)
+expect_full_disk("The movie was saved and verified, but standard output could not be written." --apply-preset ${copy})
+expect_run(0 "[1, 2, 3, 4, 5, 6, 38, 39, 38, 39, 38, 39]\n" --inspect ${copy})
 file(REMOVE_RECURSE ${WORK})

@@ -70,7 +70,7 @@ using ReadAt = std::function<std::size_t(std::span<std::uint8_t> into, std::uint
 // The same walk over any file of `size` bytes that `read` reads.
 TrailingMetadata findTrailingMetadata(std::uint64_t size, const ReadAt& read);
 
-// One label per "chan" atom that names a single channel, plus the "lpcm" count.
+// One label per "chan" atom that names a single channel, plus the count of PCM entries.
 struct CollectedLabels {
     std::vector<std::uint32_t> labels;
     std::size_t pcmCount = 0;

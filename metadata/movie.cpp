@@ -61,6 +61,10 @@ void checkSampleDescriptions(const Atom& atom) {
 
 }  // namespace
 
+std::uint64_t topLevelAtomSize(std::span<const std::uint8_t> header, std::uint64_t cursor, std::uint64_t fileSize) {
+    return measure(header, cursor, fileSize).size;
+}
+
 TrailingMetadata readTrailingMetadata(const std::filesystem::path& url) {
     File file(url, File::Mode::read);
     TrailingMetadata found;

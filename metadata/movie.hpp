@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <vector>
 
 #include "metadata/atom.hpp"
@@ -52,6 +53,11 @@ struct TrailingMetadata {
     Bytes metadata;
 };
 TrailingMetadata readTrailingMetadata(const std::filesystem::path& url);
+
+// The length of the top-level atom at `cursor` whose first (up to 16) bytes are
+// `header`, in a file of `fileSize` bytes, as the opening walk measures it;
+// throws the walk's Failure for a header it refuses.
+std::uint64_t topLevelAtomSize(std::span<const std::uint8_t> header, std::uint64_t cursor, std::uint64_t fileSize);
 
 // One label per "chan" atom that names a single channel, plus the "lpcm" count.
 struct CollectedLabels {

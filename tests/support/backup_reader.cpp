@@ -48,25 +48,6 @@ BackupContents readBackup(const std::filesystem::path& path) {
     return contents;
 }
 
-void writeBackupFile(const std::filesystem::path& path, const BackupContents& contents) {
-    plist_t root = plist_new_dict();
-    for (const auto& key : contents.keys) {
-        if (key == "offset") plist_dict_set_item(root, "offset", plist_new_uint(contents.offset));
-        if (key == "originalSize") plist_dict_set_item(root, "originalSize", plist_new_uint(contents.originalSize));
-        if (key == "metadata")
-            plist_dict_set_item(
-                root, "metadata",
-                plist_new_data(reinterpret_cast<const char*>(contents.metadata.data()), contents.metadata.size()));
-        if (key == "movieName") plist_dict_set_item(root, "movieName", plist_new_string(contents.movieName.c_str()));
-    }
-    char* encoded = nullptr;
-    std::uint32_t length = 0;
-    plist_to_bin(root, &encoded, &length);
-    plist_free(root);
-    writeFile(path, Buffer(encoded, encoded + length));
-    plist_to_bin_free(encoded);
-}
-
 void restoreFromBackup(const std::filesystem::path& movie, const BackupContents& backup) {
     const int fd = ::open(movie.c_str(), O_WRONLY);
     if (fd < 0) throw std::runtime_error("cannot open " + movie.string());

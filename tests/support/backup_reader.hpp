@@ -23,9 +23,6 @@ struct BackupContents {
 
 BackupContents readBackup(const std::filesystem::path& path);
 
-// Encodes the entries named in `contents.keys` as a binary property list at `path`.
-void writeBackupFile(const std::filesystem::path& path, const BackupContents& contents);
-
 // Puts a movie back by hand: the metadata at its offset, then the old length.
 void restoreFromBackup(const std::filesystem::path& movie, const BackupContents& backup);
 

@@ -59,7 +59,7 @@ TrailingMetadata readTrailingMetadata(const std::filesystem::path& url);
 // throws the walk's Failure for a header it refuses.
 std::uint64_t topLevelAtomSize(std::span<const std::uint8_t> header, std::uint64_t cursor, std::uint64_t fileSize);
 
-// One label per "chan" atom that names a single channel, plus the "lpcm" count.
+// One label per "chan" atom that names a single channel, plus the count of PCM entries.
 struct CollectedLabels {
     std::vector<std::uint32_t> labels;
     std::size_t pcmCount = 0;

@@ -66,10 +66,6 @@ void checkSampleDescriptions(const Atom& atom) {
 
 }  // namespace
 
-std::uint64_t topLevelAtomSize(std::span<const std::uint8_t> header, std::uint64_t cursor, std::uint64_t fileSize) {
-    return measure(header, cursor, fileSize).size;
-}
-
 TrailingMetadata readTrailingMetadata(const std::filesystem::path& url) {
     File file(url, File::Mode::read);
     TrailingMetadata found;
@@ -102,6 +98,10 @@ void Movie::validate(const std::vector<Atom>& atoms) {
         if (atom.type == "chan" && atom.body.size() < 16) fail("Incomplete channel layout.");
         if (atom.children) validate(*atom.children);
     }
+}
+
+std::uint64_t topLevelAtomSize(std::span<const std::uint8_t> header, std::uint64_t cursor, std::uint64_t fileSize) {
+    return measure(header, cursor, fileSize).size;
 }
 
 CollectedLabels collectLabels(const std::vector<Atom>& atoms) {

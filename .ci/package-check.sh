@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian package and checks what a user installing it would get:
-# the program, its desktop entry, its bash completion and its manual page at
-# their places, and the packaged binary reading the bundled sample.
+# the program, its desktop entry and its manual page at their places, and the
+# packaged binary reading the bundled sample.
 #
 # Usage: .ci/package-check.sh [BUILD_DIR]   (default: build-package)
 # Needs: cmake, a C++20 compiler, libplist-dev, dpkg-dev (dpkg-shlibdeps), gzip.

@@ -125,14 +125,16 @@ int applyLabels(const std::string& path, const std::string& labels, std::ostream
         const auto values = typedLabels(labels);
         const Movie movie{std::filesystem::path(path)};
         movie.save(values);
-        out << "Saved and verified\n";
+        deliver(out, "Saved and verified",
+                "The movie was saved and verified, but standard output could not be written.");
     });
 }
 
 int restore(const std::string& path, std::ostream& out, std::ostream& err) {
     return report(err, [&] {
         restoreMovie(path);
-        out << "Restored and verified\n";
+        deliver(out, "Restored and verified",
+                "The movie was restored and verified, but standard output could not be written.");
     });
 }
 
@@ -141,7 +143,13 @@ bool isVerb(std::string_view argument) { return findVerb(argument) != nullptr; }
 int run(int argc, char** argv, int (*startWindow)(int, char**), std::ostream& out, std::ostream& err) {
     if (argc >= 2) {
         if (const Verb* verb = findVerb(argv[1])) {
-            if (argc - 2 >= verb->count) return verb->run(argv + 2, out, err);
+            if (argc - 2 >= verb->count) {
+                const int status = verb->run(argv + 2, out, err);
+                // The help and the version too are no success unless they arrived.
+                if (status != 0 || out.flush()) return status;
+                err << "Standard output could not be written.\n";
+                return 1;
+            }
             err << "Usage: lanemark " << verb->name << ' ' << verb->operands << '\n';
             return 1;
         }

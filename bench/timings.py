@@ -238,6 +238,7 @@ def main():
     file_size_independence(work, runs, builds)
     remux(work, list(builds.values())[-1])
     print(f"Load average at the end of the timings: {load()}.")
+    print()
 
 
 if __name__ == "__main__":

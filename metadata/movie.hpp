@@ -53,7 +53,7 @@ struct TrailingMetadata {
 };
 TrailingMetadata readTrailingMetadata(const std::filesystem::path& url);
 
-// One label per "chan" atom that names a single channel, plus the "lpcm" count.
+// One label per "chan" atom that names a single channel, plus the count of PCM entries.
 struct CollectedLabels {
     std::vector<std::uint32_t> labels;
     std::size_t pcmCount = 0;

@@ -328,6 +328,110 @@ TEST_F(FfmpegTwelveTracks, DeliveryPresetReadsTheSameInEveryReader) {
 }
 
 // ---------------------------------------------------------------------------
+// Below 65536 Hz ffmpeg describes PCM by its format ("sowt", "in24", ...), not
+// as "lpcm", and names one channel other than front centre with a one-bit
+// channel bitmap; front centre alone gets the mono layout tag.
+
+// The type of the first entry of every sample description table, in file order.
+std::vector<std::string> sampleEntryTypes(const Buffer& metadata) {
+    std::vector<std::string> types;
+    const std::string_view text(reinterpret_cast<const char*>(metadata.data()), metadata.size());
+    for (auto at = text.find("stsd"); at != std::string_view::npos && at + 16 <= text.size();
+         at = text.find("stsd", at + 4))
+        types.emplace_back(text.substr(at + 16, 4));
+    return types;
+}
+
+TEST(FfmpegPcmEntries, OpenEveryMonoTrackWithItsLabel) {
+    const std::pair<std::string, std::string> codecs[] = {
+        {"pcm_s16le", "sowt"}, {"pcm_s16be", "twos"}, {"pcm_s24le", "in24"}, {"pcm_s24be", "in24"},
+        {"pcm_s32le", "in32"}, {"pcm_f32le", "fl32"}, {"pcm_f64le", "fl64"}};
+    const std::pair<std::string, std::uint32_t> layouts[] = {{"FL", 1}, {"SR", 11}, {"FC", 42}};
+    struct Case {
+        std::filesystem::path path;
+        std::string entry;
+        std::uint32_t label;
+    };
+    const TempDir dir;
+    // One ffmpeg run writes the whole matrix, one output file per case.
+    std::vector<std::string> arguments{"-f", "lavfi", "-i", "sine=frequency=1000:sample_rate=48000:duration=0.1"};
+    std::vector<Case> cases;
+    for (int rate : {44100, 48000, 96000}) {
+        for (const auto& [codec, entry] : codecs) {
+            for (const auto& [layout, label] : layouts) {
+                const auto path = dir / (codec + "-" + std::to_string(rate) + "-" + layout + ".mov");
+                arguments.insert(arguments.end(), {"-ar", std::to_string(rate), "-c:a", codec, "-channel_layout",
+                                                   layout, "-f", "mov", path.string()});
+                cases.push_back({path, rate > 65535 ? "lpcm" : entry, label});
+            }
+        }
+    }
+    ffmpeg(arguments);
+    if (HasFatalFailure()) return;
+    for (const auto& [path, entry, label] : cases) {
+        EXPECT_EQ(sampleEntryTypes(readTrailingMoov(path).metadata), std::vector<std::string>{entry}) << path;
+        const auto outcome = lanemark("--inspect", path);
+        EXPECT_EQ(outcome.out, labelLine({label})) << path << "\n" << describe(outcome);
+    }
+}
+
+TEST(FfmpegPcmEntries, RefuseAStereoTrack) {
+    const TempDir dir;
+    const auto path = dir / "stereo.mov";
+    ffmpeg({"-f", "lavfi", "-i", "sine=sample_rate=48000:duration=0.1", "-ac", "2", "-c:a", "pcm_s24le", "-f", "mov",
+            path.string()});
+    if (HasFatalFailure()) return;
+    EXPECT_EQ(sampleEntryTypes(readTrailingMoov(path).metadata), std::vector<std::string>{"in24"});
+    const auto before = readFile(path);
+    const auto outcome = lanemark("--inspect", path);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.err, "Only separate one-channel PCM tracks are supported in this version.\n");
+    EXPECT_EQ(readFile(path), before);
+}
+
+// A 48 kHz 24-bit master as ffmpeg writes it when told each track's channel.
+TEST(FfmpegLabelledMaster, TakesThePresetInPlace) {
+    const TempDir dir;
+    const auto path = dir / "master.mov";
+    const std::string channels[] = {"FL", "FR", "FC", "LFE", "BL", "BR", "FL", "FR", "FL", "FR", "FL", "FR"};
+    std::vector<std::string> arguments{"-f", "lavfi", "-i", "testsrc=size=320x180:rate=24:duration=0.5"};
+    std::vector<std::string> outputs{"-map", "0:v"};
+    for (int track = 0; track < 12; ++track) {
+        // A different tone per track, so a swapped or lost track changes a stream hash.
+        arguments.insert(arguments.end(),
+                         {"-f", "lavfi", "-i",
+                          "sine=frequency=" + std::to_string(110 * (track + 1)) + ":sample_rate=48000:duration=0.5"});
+        outputs.insert(outputs.end(), {"-map", std::to_string(track + 1) + ":a",
+                                       "-channel_layout:a:" + std::to_string(track), channels[track]});
+    }
+    arguments.insert(arguments.end(), outputs.begin(), outputs.end());
+    arguments.insert(arguments.end(),
+                     {"-c:v", "prores_ks", "-profile:v", "2", "-c:a", "pcm_s24le", "-f", "mov", path.string()});
+    ffmpeg(arguments);
+    if (HasFatalFailure()) return;
+    const auto hashes = streamHashes(path);
+    ASSERT_EQ(hashes.size(), 13u);
+
+    // Among several mono tracks ffmpeg describes front centre as label 3 (Center),
+    // not by the mono tag it gives a lone FC track; the others are one-bit bitmaps.
+    const auto inspected = lanemark("--inspect", path);
+    EXPECT_EQ(inspected.out, "[1, 2, 3, 4, 5, 6, 1, 2, 1, 2, 1, 2]\n") << describe(inspected);
+    const auto applied = lanemark("--apply-preset", path);
+    ASSERT_EQ(applied.status, 0) << describe(applied);
+    EXPECT_EQ(applied.out, "Saved and verified\n");
+
+    std::vector<std::string> names;
+    for (const auto& layout : ffprobeLayouts(path)) names.push_back(channelName(layout));
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"FL", "FR", "FC", "LFE", "BL", "BR", "DL", "DR", "DL", "DR", "DL", "DR"}));
+    EXPECT_EQ(mediainfoLayouts(path),
+              (std::vector<std::string>{"L", "R", "C", "LFE", "Ls", "Rs", "Lt", "Rt", "Lt", "Rt", "Lt", "Rt"}));
+    EXPECT_EQ(streamHashes(path), hashes);
+    // Relabelled entries keep their type.
+    EXPECT_EQ(sampleEntryTypes(readTrailingMoov(path).metadata).back(), "in24");
+}
+
+// ---------------------------------------------------------------------------
 // The manual page's two recipes for putting a movie back from its backup, run
 // as printed there, with tools that share no code with Lanemark: Python's
 // plistlib, and plistutil, base64, dd and truncate.

@@ -58,8 +58,8 @@ for movie in "$work"/*.mov; do python3 "$here/restore.py" "$movie"; done
 
 echo "# Lanemark benchmark run"
 echo
-echo "- date: $(date -u +%Y-%m-%dT%H:%MZ); after: $(git -C "$root" rev-parse --short HEAD)"\
-     "$(git -C "$root" diff --quiet HEAD || echo "(with uncommitted changes)")${before:+; before: $commit}"
+dirty=$(git -C "$root" diff --quiet HEAD || echo " (with uncommitted changes)")
+echo "- date: $(date -u +%Y-%m-%dT%H:%MZ); after: $(git -C "$root" rev-parse --short HEAD)$dirty${before:+; before: $commit}"
 echo "- machine: $(nproc) cores, $(sed -n 's/model name\s*: //p' /proc/cpuinfo | head -n1),"\
      "$(free -g | awk '/Mem:/ {print $2}') GiB memory, $(df -T "$work" | awk 'NR==2 {print $2}') file system;"\
      "$(uname -sr)"

@@ -4,7 +4,7 @@
 # packaged binary reading the bundled sample.
 #
 # Usage: .ci/package-check.sh [BUILD_DIR]   (default: build-package)
-# Needs: cmake, a C++20 compiler, libplist-dev, dpkg-dev (dpkg-shlibdeps), gzip.
+# Needs: cmake, a C++20 compiler, dpkg-dev (dpkg-shlibdeps), gzip.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -100,6 +100,10 @@ void Movie::validate(const std::vector<Atom>& atoms) {
     }
 }
 
+std::uint64_t topLevelAtomSize(std::span<const std::uint8_t> header, std::uint64_t cursor, std::uint64_t fileSize) {
+    return measure(header, cursor, fileSize).size;
+}
+
 CollectedLabels collectLabels(const std::vector<Atom>& atoms) {
     CollectedLabels found;
     visit(atoms, [&found](const Atom& atom) {

@@ -60,4 +60,9 @@ struct CollectedLabels {
 };
 CollectedLabels collectLabels(const std::vector<Atom>& atoms);
 
+// The length of the top-level atom at `cursor` whose first (up to 16) bytes are
+// `header`, in a file of `fileSize` bytes, as the opening walk measures it;
+// throws the walk's Failure for a header it refuses.
+std::uint64_t topLevelAtomSize(std::span<const std::uint8_t> header, std::uint64_t cursor, std::uint64_t fileSize);
+
 }  // namespace lanemark

@@ -432,9 +432,9 @@ TEST(FfmpegLabelledMaster, TakesThePresetInPlace) {
 }
 
 // ---------------------------------------------------------------------------
-// The manual page's two recipes for putting a movie back from its backup, run
-// as printed there, with tools that share no code with Lanemark: Python's
-// plistlib, and plistutil, base64, dd and truncate.
+// Putting a movie back from its backup: with the manual page's example run as
+// printed, and by its note for doing without Lanemark, with Python's plistlib,
+// which shares no code with it.
 
 std::filesystem::path manualPage;
 
@@ -474,31 +474,11 @@ std::string manualExample(const std::string& marker) {
     return found;
 }
 
-Outcome shellIn(const std::filesystem::path& folder, const std::string& script) {
-    return runProgram(
-        {"bash", "-euo", "pipefail", "-c", "cd \"$1\" && eval \"$2\"", "restore", folder.string(), script});
-}
-
-// The text between `<tag>` and `</tag>` that follows `<key>key</key>` in plistutil's XML.
-std::string xmlValue(const std::string& xml, const std::string& key, const std::string& tag) {
-    const auto keyAt = xml.find("<key>" + key + "</key>");
-    if (keyAt == std::string::npos) return {};
-    const auto open = xml.find("<" + tag + ">", keyAt);
-    const auto close = xml.find("</" + tag + ">", open);
-    if (open == std::string::npos || close == std::string::npos) return {};
-    return xml.substr(open + tag.size() + 2, close - open - tag.size() - 2);
-}
-
-void replaceAll(std::string& text, const std::string& from, const std::string& to) {
-    for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-        text.replace(at, from.size(), to);
-}
-
-class RestoringByHand : public ::testing::Test {
+class RestoringFromTheBackup : public ::testing::Test {
 protected:
     void SetUp() override {
         // Mono-tag layouts grow by 20 bytes each when labelled, so the edited
-        // file is longer and the recipes must cut it back as well.
+        // file is longer and a restore must cut it back as well.
         std::vector<Buffer> tracks{videoTrack()};
         for (int track = 0; track < 12; ++track) tracks.push_back(soundTrack(lpcm(2, 1, {chan(chanMono())})));
         metadata = moov(tracks);
@@ -522,49 +502,35 @@ protected:
     Buffer original;
 };
 
-TEST_F(RestoringByHand, BackupHoldsWhatTheManualPageSays) {
-    const auto extracted = dir / "metadata.bin";
+TEST_F(RestoringFromTheBackup, ExampleFromTheManualPage) {
+    // "$ lanemark --restore master.mov", then the line it prints.
+    const auto example = lines(manualExample("--restore master.mov"));
+    ASSERT_EQ(example.size(), 2u);
+    const std::string prompt = "$ lanemark ";
+    ASSERT_EQ(example[0].rfind(prompt, 0), 0u) << example[0];
+    const auto command = "cd \"$1\" && \"$2\" " + example[0].substr(prompt.size());
+    const auto outcome = runProgram({"bash", "-euc", command, "restore", dir.path().string(), lanemarkProgram});
+    ASSERT_EQ(outcome.status, 0) << describe(outcome);
+    EXPECT_EQ(outcome.out, example[1] + "\n");
+    expectRestored();
+}
+
+TEST_F(RestoringFromTheBackup, WithoutLanemarkAsTheManualPageSays) {
+    // The page: write `metadata` at byte `offset`, then cut the file to `originalSize` bytes.
     const auto outcome = runProgram({"python3", "-c",
                                      "import plistlib, sys\n"
                                      "b = plistlib.load(open(sys.argv[1], 'rb'), fmt=plistlib.FMT_BINARY)\n"
                                      "print(sorted(b))\n"
                                      "print(b['offset'], b['originalSize'], b['movieName'])\n"
-                                     "open(sys.argv[2], 'wb').write(b['metadata'])\n",
-                                     backup.string(), extracted.string()});
+                                     "with open(sys.argv[2], 'r+b') as f:\n"
+                                     "    f.seek(b['offset'])\n"
+                                     "    f.write(b['metadata'])\n"
+                                     "    f.truncate(b['originalSize'])\n",
+                                     backup.string(), path.string()});
     ASSERT_EQ(outcome.status, 0) << describe(outcome);
     EXPECT_EQ(lines(outcome.out), (std::vector<std::string>{"['metadata', 'movieName', 'offset', 'originalSize']",
                                                             std::to_string(original.size() - metadata.size()) + " " +
                                                                 std::to_string(original.size()) + " master.mov"}));
-    EXPECT_EQ(readFile(extracted), metadata);
-}
-
-TEST_F(RestoringByHand, PythonRecipeFromTheManualPage) {
-    const std::string recipe = manualExample("plistlib.load");
-    ASSERT_NE(recipe.find("master.mov"), std::string::npos) << recipe;
-    const auto outcome = shellIn(dir.path(), recipe);
-    ASSERT_EQ(outcome.status, 0) << recipe << describe(outcome);
-    expectRestored();
-}
-
-TEST_F(RestoringByHand, ShellRecipeFromTheManualPage) {
-    // Step one: the backup as text, with the command the page gives.
-    std::string show = manualExample("plistutil");
-    const auto shown = shellIn(dir.path(), show);
-    ASSERT_EQ(shown.status, 0) << show << describe(shown);
-    const std::string offset = xmlValue(shown.out, "offset", "integer");
-    const std::string originalSize = xmlValue(shown.out, "originalSize", "integer");
-    const std::string data = xmlValue(shown.out, "metadata", "data");
-    ASSERT_FALSE(offset.empty() || originalSize.empty() || data.empty()) << shown.out;
-    EXPECT_EQ(originalSize, std::to_string(original.size()));
-    writeFile(dir / "metadata.b64", Buffer(data.begin(), data.end()));
-
-    // Step two: the commands as printed, with the two numbers filled in.
-    std::string recipe = manualExample("dd if=");
-    ASSERT_NE(recipe.find("OFFSET"), std::string::npos) << recipe;
-    replaceAll(recipe, "ORIGINALSIZE", originalSize);
-    replaceAll(recipe, "OFFSET", offset);
-    const auto outcome = shellIn(dir.path(), recipe);
-    ASSERT_EQ(outcome.status, 0) << recipe << describe(outcome);
     expectRestored();
 }
 

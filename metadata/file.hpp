@@ -52,7 +52,7 @@ public:
     // Fills as much of `into` as the file holds from `offset` on; returns how much that was.
     std::size_t readInto(std::span<std::uint8_t> into, std::uint64_t offset) const;
     void writeAt(std::uint64_t offset, std::span<const std::uint8_t> data);
-    // The pieces one after another, in as few calls as the system allows.
+    // The pieces one after another from `offset`, gathered into as few writes as the system allows.
     void writeAt(std::uint64_t offset, std::span<const std::span<const std::uint8_t>> pieces);
     void truncate(std::uint64_t length);
     // Flushes the file to storage (F_FULLFSYNC where plain fsync stops at the drive cache).

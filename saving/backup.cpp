@@ -1,13 +1,11 @@
 #include "saving/backup.hpp"
 
 #include <fcntl.h>
-#include <plist/plist.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,38 +17,8 @@
 namespace lanemark {
 namespace {
 
-struct PlistFree {
-    void operator()(plist_t node) const { plist_free(node); }
-};
-using Plist = std::unique_ptr<void, PlistFree>;
-
-struct EncodedFree {
-    void operator()(char* data) const { plist_to_bin_free(data); }
-};
-
-// The encoder's own buffer, written out as it is rather than copied once more.
-struct Record {
-    std::unique_ptr<char, EncodedFree> data;
-    std::uint32_t length = 0;
-    std::span<const std::uint8_t> bytes() const { return {reinterpret_cast<const std::uint8_t*>(data.get()), length}; }
-    // What the file holds, in order, for one gathered write.
-    std::vector<std::span<const std::uint8_t>> pieces() const { return {bytes()}; }
-};
-
-Record encodeRecord(const Movie& movie) {
-    Plist root(plist_new_dict());
-    plist_dict_set_item(root.get(), "offset", plist_new_uint(movie.offset()));
-    plist_dict_set_item(root.get(), "originalSize", plist_new_uint(movie.size()));
-    const auto& metadata = movie.metadata();
-    plist_dict_set_item(root.get(), "metadata",
-                        plist_new_data(reinterpret_cast<const char*>(metadata.data()), metadata.size()));
-    plist_dict_set_item(root.get(), "movieName", plist_new_string(movieName(movie.url()).c_str()));
-    char* encoded = nullptr;
-    Record record;
-    plist_to_bin(root.get(), &encoded, &record.length);
-    record.data.reset(encoded);
-    if (!encoded) fail("The metadata backup could not be encoded.");
-    return record;
+PropertyList encodeRecord(const Movie& movie) {
+    return backupRecord(movie.offset(), movie.size(), movie.metadata(), movieName(movie.url()));
 }
 
 // The length of the well-formed UTF-8 sequence at `text`, or 0 when none starts there.
@@ -78,7 +46,7 @@ std::size_t sequenceLength(std::string_view text) {
     return length;
 }
 
-using Pieces = std::vector<std::span<const std::uint8_t>>;
+using Pieces = std::span<const std::span<const std::uint8_t>>;
 
 bool occupied(const File& folder, const std::filesystem::path& location) {
     struct stat info {};
@@ -191,18 +159,24 @@ std::string movieName(const std::filesystem::path& movie) {
     return text;
 }
 
+PropertyList backupRecord(std::uint64_t offset, std::uint64_t originalSize, std::span<const std::uint8_t> metadata,
+                          const std::string& movieName) {
+    const PropertyEntry entries[] = {
+        {"offset", offset}, {"originalSize", originalSize}, {"metadata", metadata}, {"movieName", movieName}};
+    return encodeDictionary(entries);
+}
+
 void writeBackup(const Movie& movie, Storage& storage) {
     const auto location = backupLocation(movie.url());
     // Opened first: a folder that cannot be synchronised must not receive a backup at all.
     File folder(location.parent_path(), File::Mode::folder);
     if (occupied(folder, location)) fail(backupExists);
-    Record record = encodeRecord(movie);
+    const PropertyList record = encodeRecord(movie);
     FileIdentity published;
     if (auto unnamed = storage.createUnnamed(folder, location))
         published = publishUnnamed(*unnamed, folder, location, record.pieces(), storage);
     else
         published = publishNamed(location, record.pieces(), storage);
-    record = {};
     try {
         storage.synchroniseFolder(folder);
     } catch (...) {

@@ -46,13 +46,18 @@ int applyPreset(const std::string& path, std::ostream& out, std::ostream& err) {
     });
 }
 
-int run(int argc, char** argv, int (*startWindow)(int, char**), std::ostream& out, std::ostream& err) {
+bool isVerb(std::string_view argument) { return argument == "--inspect" || argument == "--apply-preset"; }
+
+int run(int argc, char** argv, WindowStart startWindow, std::ostream& out, std::ostream& err) {
     if (argc >= 3) {
         const std::string_view verb = argv[1];
         if (verb == "--inspect") return inspect(argv[2], out, err);
         if (verb == "--apply-preset") return applyPreset(argv[2], out, err);
     }
-    return startWindow(argc, argv);
+    // A single argument that is not a verb is a movie to open, as a file manager passes it.
+    const char* movie = argc == 2 && !isVerb(argv[1]) ? argv[1] : nullptr;
+    static char fallbackName[] = "lanemark";
+    return startWindow(argc > 0 ? argv[0] : fallbackName, movie);
 }
 
 }  // namespace lanemark

@@ -2,6 +2,7 @@
 
 #include <ostream>
 #include <string>
+#include <string_view>
 
 namespace lanemark {
 
@@ -10,7 +11,14 @@ namespace lanemark {
 int inspect(const std::string& path, std::ostream& out, std::ostream& err);
 int applyPreset(const std::string& path, std::ostream& out, std::ostream& err);
 
-// The dispatch of the command line; `startWindow` runs the editor and returns its status.
-int run(int argc, char** argv, int (*startWindow)(int, char**), std::ostream& out, std::ostream& err);
+// Runs the editor window, with the movie at `movie` open when it is not null, and returns the exit status.
+// `program` is the program's own name, the only argument the window gets.
+using WindowStart = int (*)(char* program, const char* movie);
+
+// Whether `argument` is one of the verbs, so that it is never taken for a movie.
+bool isVerb(std::string_view argument);
+
+// The dispatch of the command line.
+int run(int argc, char** argv, WindowStart startWindow, std::ostream& out, std::ostream& err);
 
 }  // namespace lanemark

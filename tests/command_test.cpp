@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <sstream>
 
 #include "main/verbs.hpp"
@@ -11,8 +12,10 @@ namespace {
 using namespace build;
 
 int windowStarts = 0;
-int fakeWindow(int, char**) {
+std::optional<std::string> windowMovie;
+int fakeWindow(char*, const char* movie) {
     ++windowStarts;
+    windowMovie = movie ? std::optional<std::string>(movie) : std::nullopt;
     return 0;
 }
 
@@ -21,6 +24,7 @@ struct Outcome {
     std::string out;
     std::string err;
     bool window;
+    std::optional<std::string> movie;
 };
 
 Outcome runWith(std::vector<std::string> arguments) {
@@ -31,7 +35,7 @@ Outcome runWith(std::vector<std::string> arguments) {
     std::ostringstream out, err;
     const int before = windowStarts;
     const int status = run(int(arguments.size()), argv.data(), fakeWindow, out, err);
-    return {status, out.str(), err.str(), windowStarts != before};
+    return {status, out.str(), err.str(), windowStarts != before, windowMovie};
 }
 
 class CommandLine : public ::testing::Test {
@@ -46,15 +50,20 @@ protected:
 
 TEST_F(CommandLine, AnythingButAVerbAndAPathStartsTheWindow) {
     const std::string path = movieWith({1});
-    for (const auto& arguments : std::vector<std::vector<std::string>>{{},
-                                                                       {"--inspect"},
-                                                                       {"--apply-preset"},
-                                                                       {path, "--inspect"},
-                                                                       {"--INSPECT", path},
-                                                                       {"-inspect", path},
-                                                                       {"--inspect=", path}}) {
+    const std::optional<std::string> none;
+    for (const auto& [arguments, movie] :
+         std::vector<std::pair<std::vector<std::string>, std::optional<std::string>>>{{{}, none},
+                                                                                      {{"--inspect"}, none},
+                                                                                      {{"--apply-preset"}, none},
+                                                                                      {{path}, path},
+                                                                                      {{"-platform"}, "-platform"},
+                                                                                      {{path, "--inspect"}, none},
+                                                                                      {{"--INSPECT", path}, none},
+                                                                                      {{"-inspect", path}, none},
+                                                                                      {{"--inspect=", path}, none}}) {
         const auto outcome = runWith(arguments);
         EXPECT_TRUE(outcome.window) << ::testing::PrintToString(arguments);
+        EXPECT_EQ(outcome.movie, movie) << ::testing::PrintToString(arguments);
         EXPECT_EQ(outcome.out, "");
     }
 }

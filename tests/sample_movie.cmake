@@ -15,6 +15,12 @@ expect_run(0 "[1, 2, 3, 4, 5, 6, 42, 42, 42, 42, 42, 42]\n" --inspect ${copy})
 expect_run(0 "Saved and verified\n" --apply-preset ${copy})
 expect_run(0 "[1, 2, 3, 4, 5, 6, 38, 39, 38, 39, 38, 39]\n" --inspect ${copy})
 expect_run(1 "" --apply-preset ${copy})
+
+# The verbs never load Qt: the dynamic loader lists every library the process loads.
+execute_process(COMMAND env LD_DEBUG=libs ${PROGRAM} --inspect ${copy} ERROR_VARIABLE loaded OUTPUT_QUIET)
+if(NOT loaded MATCHES "libplist" OR loaded MATCHES "libQt")
+  message(FATAL_ERROR "--inspect loaded a Qt library, or the loader listed nothing: ${loaded}")
+endif()
 if(NOT EXISTS ${copy}.lanemark-backup)
   message(FATAL_ERROR "no backup beside the movie")
 endif()

@@ -97,6 +97,11 @@ if command -v desktop-file-validate >/dev/null; then
     check "desktop entry validates" desktop-file-validate "$desktop"
 fi
 
+completion=$unpacked/usr/share/bash-completion/completions/lanemark
+check "usr/share/bash-completion/completions/lanemark exists" test -f "$completion"
+check "bash completion offers the verbs" bash -c 'source "$0" && COMP_WORDS=(lanemark --ap) COMP_CWORD=1 &&
+    _lanemark && [ "${COMPREPLY[*]}" = "--apply-preset --apply-labels" ]' "$completion"
+
 manual=
 for candidate in "$unpacked/usr/share/man/man1/lanemark.1.gz" "$unpacked/usr/share/man/man1/lanemark.1"; do
     [ -f "$candidate" ] && manual=$candidate
@@ -104,7 +109,7 @@ done
 check "usr/share/man/man1/lanemark.1(.gz) exists" test -n "$manual"
 if [ -n "$manual" ]; then
     page=$(if [[ $manual == *.gz ]]; then gzip -dc "$manual"; else cat "$manual"; fi)
-    for section in NAME SYNOPSIS DESCRIPTION 'EXIT STATUS' FILES 'RESTORING BY HAND'; do
+    for section in NAME SYNOPSIS DESCRIPTION 'EXIT STATUS' FILES RESTORING; do
         check "manual page has section $section" grep -q "^\.SH \"\?$section\"\?\$" <<<"$page"
     done
     check "manual page version was filled in" bash -c '! grep -q @PROJECT_VERSION@ <<<"$0"' "$page"

@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
     }
     const std::filesystem::path dir = argv[1];
     std::filesystem::create_directories(dir);
-    const std::vector<Buffer> seeds{
+    std::vector<Buffer> seeds{
         moovWithLabels({1, 2, 3, 4, 5, 6, 38, 39, 38, 39, 38, 39}),
         moovWithLabels({42}),
         moov({soundTrack(lpcm(0, 1, {chan(chanMono())})), soundTrack(lpcm(1, 1, {chan(chanDescribing(7))}))}),
@@ -21,6 +21,13 @@ int main(int argc, char** argv) {
         moov({track("soun", stsd({monoPcm(1), monoPcm(2)})), videoTrack()}),
         box("moov", {box("trak", {box("moov", {atom("free")})}), chan(zeros(12))}),
     };
+    // Every PCM entry type in the description version ffmpeg writes for it, with a "wave" and a one-bit bitmap.
+    const Buffer wave = atom("wave", join({atom("frma", Buffer{'i', 'n', '2', '4'}), atom("enda", be16(1)), zeros(8)}));
+    std::uint32_t bit = 0;
+    for (auto type : pcmEntryTypes) {
+        const int version = type == "sowt" || type == "twos" || type == "raw " ? 0 : type == "lpcm" ? 2 : 1;
+        seeds.push_back(moov({soundTrack(lpcm(version, 1, {wave, chan(chanBody(0x10000, {}, 1u << bit++))}, type))}));
+    }
     for (std::size_t i = 0; i < seeds.size(); ++i) writeFile(dir / ("seed-" + std::to_string(i)), seeds[i]);
     return 0;
 }

@@ -1,10 +1,12 @@
 #include "main/verbs.hpp"
 
+#include <algorithm>
+#include <array>
 #include <exception>
-#include <string_view>
 
 #include "metadata/labels.hpp"
 #include "metadata/movie.hpp"
+#include "saving/restore.hpp"
 
 namespace lanemark {
 namespace {
@@ -29,6 +31,70 @@ std::string labelLine(const std::vector<std::uint32_t>& labels) {
     return line + "]";
 }
 
+constexpr std::string_view helpText =
+    "Relabels the mono PCM audio tracks of QuickTime movies in place.\n"
+    "\n"
+    "Usage:\n"
+    "  lanemark                             open the editor window\n"
+    "  lanemark --inspect PATH              print the label number of each mono PCM track\n"
+    "  lanemark --apply-preset PATH         write the twelve-track delivery preset\n"
+    "  lanemark --apply-labels PATH LABELS  write LABELS, one per track, separated by commas\n"
+    "  lanemark --restore PATH              put the movie back as its backup recorded it\n"
+    "  lanemark --help | -h                 print this help\n"
+    "  lanemark --version                   print the version\n"
+    "\n"
+    "LABELS are names (L R C LFE Ls Rs Lt Rt M, in any case) or label numbers from 0 to 4294967295.\n"
+    "\n"
+    "Examples:\n"
+    "  lanemark --apply-labels master.mov L,R,C,LFE,Ls,Rs,Lt,Rt   an eight-track master\n"
+    "  lanemark --apply-labels master.mov L,R,65537               two channels and a discrete one\n"
+    "  lanemark --restore master.mov                              undo the edit from its backup\n"
+    "\n"
+    "Every edit first leaves the old metadata in PATH.lanemark-backup beside the movie; --restore\n"
+    "puts it back. The movie is not edited again until that file is moved away.\n"
+    "\n"
+    "Exit status: 0 on success; 1 on failure, with one line on standard error saying why.\n";
+
+struct Verb {
+    std::string_view name;
+    std::string_view operands;  // as the usage line names them
+    int count;
+    int (*run)(char** operands, std::ostream& out, std::ostream& err);
+};
+
+const std::array<Verb, 7> verbs{{
+    {"--inspect", "PATH", 1,
+     [](char** operands, std::ostream& out, std::ostream& err) { return inspect(operands[0], out, err); }},
+    {"--apply-preset", "PATH", 1,
+     [](char** operands, std::ostream& out, std::ostream& err) { return applyPreset(operands[0], out, err); }},
+    {"--apply-labels", "PATH LABELS", 2,
+     [](char** operands, std::ostream& out, std::ostream& err) {
+         return applyLabels(operands[0], operands[1], out, err);
+     }},
+    {"--restore", "PATH", 1,
+     [](char** operands, std::ostream& out, std::ostream& err) { return restore(operands[0], out, err); }},
+    {"--help", "", 0,
+     [](char**, std::ostream& out, std::ostream&) {
+         out << helpText;
+         return 0;
+     }},
+    {"-h", "", 0,
+     [](char**, std::ostream& out, std::ostream&) {
+         out << helpText;
+         return 0;
+     }},
+    {"--version", "", 0,
+     [](char**, std::ostream& out, std::ostream&) {
+         out << "lanemark " LANEMARK_VERSION "\n";
+         return 0;
+     }},
+}};
+
+const Verb* findVerb(std::string_view argument) {
+    const auto found = std::ranges::find(verbs, argument, &Verb::name);
+    return found == verbs.end() ? nullptr : &*found;
+}
+
 }  // namespace
 
 int inspect(const std::string& path, std::ostream& out, std::ostream& err) {
@@ -46,13 +112,32 @@ int applyPreset(const std::string& path, std::ostream& out, std::ostream& err) {
     });
 }
 
-bool isVerb(std::string_view argument) { return argument == "--inspect" || argument == "--apply-preset"; }
+int applyLabels(const std::string& path, const std::string& labels, std::ostream& out, std::ostream& err) {
+    return report(err, [&] {
+        // Typing errors are reported before the movie is even opened.
+        const auto values = typedLabels(labels);
+        const Movie movie{std::filesystem::path(path)};
+        movie.save(values);
+        out << "Saved and verified\n";
+    });
+}
+
+int restore(const std::string& path, std::ostream& out, std::ostream& err) {
+    return report(err, [&] {
+        restoreMovie(path);
+        out << "Restored and verified\n";
+    });
+}
+
+bool isVerb(std::string_view argument) { return findVerb(argument) != nullptr; }
 
 int run(int argc, char** argv, WindowStart startWindow, std::ostream& out, std::ostream& err) {
-    if (argc >= 3) {
-        const std::string_view verb = argv[1];
-        if (verb == "--inspect") return inspect(argv[2], out, err);
-        if (verb == "--apply-preset") return applyPreset(argv[2], out, err);
+    if (argc >= 2) {
+        if (const Verb* verb = findVerb(argv[1])) {
+            if (argc - 2 >= verb->count) return verb->run(argv + 2, out, err);
+            err << "Usage: lanemark " << verb->name << ' ' << verb->operands << '\n';
+            return 1;
+        }
     }
     // A single argument that is not a verb is a movie to open, as a file manager passes it.
     const char* movie = argc == 2 && !isVerb(argv[1]) ? argv[1] : nullptr;

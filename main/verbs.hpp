@@ -10,13 +10,15 @@ namespace lanemark {
 // They return the process's exit status.
 int inspect(const std::string& path, std::ostream& out, std::ostream& err);
 int applyPreset(const std::string& path, std::ostream& out, std::ostream& err);
+int applyLabels(const std::string& path, const std::string& labels, std::ostream& out, std::ostream& err);
+int restore(const std::string& path, std::ostream& out, std::ostream& err);
+
+// Whether `argument` names a command-line verb (with or without operands).
+bool isVerb(std::string_view argument);
 
 // Runs the editor window, with the movie at `movie` open when it is not null, and returns the exit status.
 // `program` is the program's own name, the only argument the window gets.
 using WindowStart = int (*)(char* program, const char* movie);
-
-// Whether `argument` is one of the verbs, so that it is never taken for a movie.
-bool isVerb(std::string_view argument);
 
 // The dispatch of the command line.
 int run(int argc, char** argv, WindowStart startWindow, std::ostream& out, std::ostream& err);

@@ -1,5 +1,6 @@
 #include "metadata/atom.hpp"
 
+#include <algorithm>
 #include <limits>
 
 #include "metadata/failure.hpp"
@@ -29,7 +30,7 @@ bool isContainer(const std::string& type) {
 std::optional<std::size_t> prefixLength(const std::string& type, const Bytes& payload) {
     if (isContainer(type)) return 0;
     if (type == "stsd") return 8;
-    if (type != "lpcm") return std::nullopt;
+    if (!isPcmEntry(type)) return std::nullopt;
     if (payload.size() < 28) fail("Incomplete PCM description.");
     switch (payload[8] << 8 | payload[9]) {
         case 0:
@@ -78,6 +79,12 @@ std::uint8_t* put(std::uint8_t* out, std::span<const std::uint8_t> data) {
 }
 
 }  // namespace
+
+bool isPcmEntry(std::string_view type) {
+    static constexpr std::array<std::string_view, 8> types{"lpcm", "sowt", "twos", "in24",
+                                                           "in32", "fl32", "fl64", "raw "};
+    return std::find(types.begin(), types.end(), type) != types.end();
+}
 
 Atom::Atom(std::string type_, Bytes body_, std::optional<std::vector<Atom>> children_, Bytes prefix_)
     : type(std::move(type_)),

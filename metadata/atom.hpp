@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "metadata/bytes.hpp"
@@ -31,6 +32,10 @@ struct Atom {
     // Writes encodedSize() bytes at `out` and returns the end of them.
     std::uint8_t* encodeInto(std::uint8_t* out) const;
 };
+
+// The uncompressed PCM sample entry types, opened, checked and labelled alike:
+// "lpcm" and the per-format types that describe rates below 65,536 Hz.
+bool isPcmEntry(std::string_view type);
 
 // Bytes to a list of atoms; throws Failure on malformed input.
 std::vector<Atom> parse(const Bytes& data);

@@ -1,5 +1,7 @@
 #include "metadata/movie.hpp"
 
+#include <bit>
+
 #include "metadata/failure.hpp"
 #include "metadata/file.hpp"
 
@@ -7,7 +9,10 @@ namespace lanemark {
 namespace {
 
 constexpr std::uint32_t monoLayoutTag = 0x640001;
+constexpr std::uint32_t bitmapLayoutTag = 0x10000;
 constexpr std::uint32_t monoLabel = 42;
+// Bits 0-17 of a channel bitmap stand for labels 1-18; higher bits name no label.
+constexpr std::uint32_t labelledBits = (1u << 18) - 1;
 
 bool isMoov(std::span<const std::uint8_t> header) {
     return header[4] == 'm' && header[5] == 'o' && header[6] == 'o' && header[7] == 'v';
@@ -89,23 +94,30 @@ TrailingMetadata readTrailingMetadata(const std::filesystem::path& url) {
 void Movie::validate(const std::vector<Atom>& atoms) {
     for (const auto& atom : atoms) {
         if (atom.type == "stsd") checkSampleDescriptions(atom);
-        if (atom.type == "lpcm") checkPcmDescription(atom);
+        if (isPcmEntry(atom.type)) checkPcmDescription(atom);
         if (atom.type == "chan" && atom.body.size() < 16) fail("Incomplete channel layout.");
         if (atom.children) validate(*atom.children);
     }
 }
 
+std::uint64_t topLevelAtomSize(std::span<const std::uint8_t> header, std::uint64_t cursor, std::uint64_t fileSize) {
+    return measure(header, cursor, fileSize).size;
+}
+
 CollectedLabels collectLabels(const std::vector<Atom>& atoms) {
     CollectedLabels found;
     visit(atoms, [&found](const Atom& atom) {
-        if (atom.type == "lpcm") ++found.pcmCount;
+        if (isPcmEntry(atom.type)) ++found.pcmCount;
         if (atom.type != "chan" || atom.body.size() < 16) return;
         const std::uint32_t tag = u32(atom.body, 4);
+        const std::uint32_t bitmap = u32(atom.body, 8);
         const std::uint32_t descriptions = u32(atom.body, 12);
         if (tag == 0 && descriptions == 1 && atom.body.size() >= 36)
             found.labels.push_back(u32(atom.body, 16));
         else if (tag == monoLayoutTag)
             found.labels.push_back(monoLabel);
+        else if (tag == bitmapLayoutTag && std::has_single_bit(bitmap) && (bitmap & labelledBits))
+            found.labels.push_back(static_cast<std::uint32_t>(std::countr_zero(bitmap)) + 1);
     });
     return found;
 }

@@ -53,11 +53,16 @@ struct TrailingMetadata {
 };
 TrailingMetadata readTrailingMetadata(const std::filesystem::path& url);
 
-// One label per "chan" atom that names a single channel, plus the "lpcm" count.
+// One label per "chan" atom that names a single channel, plus the count of PCM entries.
 struct CollectedLabels {
     std::vector<std::uint32_t> labels;
     std::size_t pcmCount = 0;
 };
 CollectedLabels collectLabels(const std::vector<Atom>& atoms);
+
+// The length of the top-level atom at `cursor` whose first (up to 16) bytes are
+// `header`, in a file of `fileSize` bytes, as the opening walk measures it;
+// throws the walk's Failure for a header it refuses.
+std::uint64_t topLevelAtomSize(std::span<const std::uint8_t> header, std::uint64_t cursor, std::uint64_t fileSize);
 
 }  // namespace lanemark

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <string_view>
 
 #include "metadata/failure.hpp"
 #include "metadata/file.hpp"
@@ -38,13 +39,38 @@ Record encodeRecord(const Movie& movie) {
     const auto& metadata = movie.metadata();
     plist_dict_set_item(root.get(), "metadata",
                         plist_new_data(reinterpret_cast<const char*>(metadata.data()), metadata.size()));
-    plist_dict_set_item(root.get(), "movieName", plist_new_string(movie.url().filename().c_str()));
+    plist_dict_set_item(root.get(), "movieName", plist_new_string(movieName(movie.url()).c_str()));
     char* encoded = nullptr;
     Record record;
     plist_to_bin(root.get(), &encoded, &record.length);
     record.data.reset(encoded);
     if (!encoded) fail("The metadata backup could not be encoded.");
     return record;
+}
+
+// The length of the well-formed UTF-8 sequence at `text`, or 0 when none starts there.
+std::size_t sequenceLength(std::string_view text) {
+    const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned lead = byte(0);
+    if (lead < 0x80) return 1;
+    std::size_t length;
+    unsigned low = 0x80, high = 0xBF;  // the allowed range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF)
+        length = 2;
+    else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;   // no overlong forms
+        if (lead == 0xED) high = 0x9F;  // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;  // nothing beyond U+10FFFF
+    } else
+        return 0;
+    if (text.size() < length || byte(1) < low || byte(1) > high) return 0;
+    for (std::size_t i = 2; i < length; ++i)
+        if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+    return length;
 }
 
 bool occupied(const std::filesystem::path& location) {
@@ -82,6 +108,23 @@ std::filesystem::path backupLocation(const std::filesystem::path& movie) {
     auto location = movie;
     location += ".lanemark-backup";
     return location;
+}
+
+std::string movieName(const std::filesystem::path& movie) {
+    const std::string name = movie.filename().string();
+    std::string text;
+    text.reserve(name.size());
+    for (std::size_t at = 0; at < name.size();) {
+        const std::size_t length = sequenceLength(std::string_view(name).substr(at));
+        if (length == 0) {
+            text += "\xEF\xBF\xBD";
+            ++at;
+        } else {
+            text.append(name, at, length);
+            at += length;
+        }
+    }
+    return text;
 }
 
 void writeBackup(const Movie& movie) {

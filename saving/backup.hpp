@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 
 #include "metadata/movie.hpp"
 
@@ -12,6 +13,10 @@ inline constexpr const char* backupExists =
 
 // NAME.lanemark-backup in the movie's own folder.
 std::filesystem::path backupLocation(const std::filesystem::path& movie);
+
+// The movie's file name as the backup records it: its bytes when they are
+// UTF-8, otherwise with each byte that does not decode replaced by U+FFFD.
+std::string movieName(const std::filesystem::path& movie);
 
 // Publishes the metadata as opened, where it sat and how long the file was,
 // as a binary property list beside the movie, on storage before this returns.

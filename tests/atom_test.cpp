@@ -61,28 +61,39 @@ TEST(AtomParse, OpensAContainerWhereverItStands) {
 }
 
 TEST(AtomParse, PcmDescriptionPrefixFollowsItsVersion) {
-    for (int version : {0, 1, 2}) {
-        const auto atoms = parse(asBytes(lpcm(version, 1, {chan(chanMono())})));
-        const std::size_t expected[] = {28, 44, 64};
-        EXPECT_EQ(atoms[0].prefix.size(), expected[version]);
-        ASSERT_EQ(atoms[0].children->size(), 1u);
-        EXPECT_EQ(atoms[0].children->front().type, "chan");
+    // ffmpeg's version-1 entries put a "wave" ahead of the "chan"; it stays a leaf.
+    const Buffer wave = atom("wave", join({atom("frma", Buffer{'i', 'n', '2', '4'}), atom("enda", be16(1)), zeros(8)}));
+    for (auto type : pcmEntryTypes) {
+        for (int version : {0, 1, 2}) {
+            const Buffer data = lpcm(version, 1, {wave, chan(chanMono())}, type);
+            const auto atoms = parse(asBytes(data));
+            const std::size_t expected[] = {28, 44, 64};
+            EXPECT_EQ(atoms[0].prefix.size(), expected[version]) << type;
+            ASSERT_EQ(atoms[0].children->size(), 2u) << type;
+            EXPECT_FALSE(atoms[0].children->front().children.has_value()) << type;
+            EXPECT_EQ(atoms[0].children->back().type, "chan") << type;
+            EXPECT_EQ(atoms[0].encoded(), data) << type;
+        }
+        const auto bare = parse(asBytes(lpcm(0, 1, {}, type)));
+        EXPECT_TRUE(bare[0].children->empty()) << type;
     }
-    const auto bare = parse(asBytes(lpcm(0, 1, {})));
-    EXPECT_TRUE(bare[0].children->empty());
 }
 
 TEST(AtomParse, RefusesMalformedPcmDescriptions) {
-    Buffer shortBody = zeros(27);
-    shortBody[9] = 0;
-    EXPECT_EQ(parseFailure(atom("lpcm", shortBody)), "Incomplete PCM description.");
-    Buffer version3 = zeros(64);
-    version3[9] = 3;
-    EXPECT_EQ(parseFailure(atom("lpcm", version3)), "Unsupported PCM description version.");
-    Buffer version1 = zeros(40);
-    version1[9] = 1;
-    EXPECT_EQ(parseFailure(atom("lpcm", version1)), "Incomplete audio metadata.");
-    EXPECT_EQ(parseFailure(lpcm(0, 1, {chan(chanMono()), zeros(4)})), "Incomplete metadata atom.");
+    for (auto type : pcmEntryTypes) {
+        Buffer shortBody = zeros(27);
+        shortBody[9] = 0;
+        EXPECT_EQ(parseFailure(atom(type, shortBody)), "Incomplete PCM description.") << type;
+        Buffer version3 = zeros(64);
+        version3[9] = 3;
+        EXPECT_EQ(parseFailure(atom(type, version3)), "Unsupported PCM description version.") << type;
+        Buffer version1 = zeros(40);
+        version1[9] = 1;
+        EXPECT_EQ(parseFailure(atom(type, version1)), "Incomplete audio metadata.") << type;
+        EXPECT_EQ(parseFailure(lpcm(0, 1, {chan(chanMono()), zeros(4)}, type)), "Incomplete metadata atom.") << type;
+    }
+    // Compressed entries stay leaves, whatever they hold.
+    EXPECT_EQ(parseFailure(atom("mp4a", zeros(4))), "parsed");
 }
 
 TEST(AtomParse, NamesNonAsciiTypesButKeepsTheirBytes) {
@@ -186,7 +197,7 @@ private:
             const Buffer type = noise(4);
             const std::uint8_t raw[4] = {type[0], type[1], type[2], type[3]};
             Buffer payload = noise(std::size_t(pick(0, 40)));
-            if (std::string_view(reinterpret_cast<const char*>(raw), 4) == "lpcm" ||
+            if (isPcmEntry(std::string_view(reinterpret_cast<const char*>(raw), 4)) ||
                 std::string_view(reinterpret_cast<const char*>(raw), 4) == "stsd")
                 return atom("free", payload);
             for (const char* container : containers)
@@ -200,7 +211,7 @@ private:
         Buffer head = noise(prefix[version]);
         head[8] = 0;
         head[9] = std::uint8_t(version);
-        return atom("lpcm", join({head, level(depth + 1)}));
+        return atom(pcmEntryTypes[std::size_t(pick(0, int(pcmEntryTypes.size()) - 1))], join({head, level(depth + 1)}));
     }
 
     std::mt19937 random_;

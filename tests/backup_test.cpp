@@ -67,6 +67,31 @@ TEST_F(Backup, NamesTheBareFileAlsoForRelativePaths) {
     EXPECT_EQ(readBackup(dir / "Reel 3.lanemark-backup").movieName, "Reel 3");
 }
 
+TEST(BackupMovieName, KeepsUtf8AndReplacesEachUndecodableByte) {
+    const auto replaced = [](std::size_t count) {
+        std::string text;
+        for (std::size_t i = 0; i < count; ++i) text += "\uFFFD";
+        return text;
+    };
+    const std::string beyondBmp = "R\u00E9el \U0001F3AC.mov";
+    const std::pair<std::string, std::string> rows[] = {
+        {"Master.mov", "Master.mov"},
+        {beyondBmp, beyondBmp},
+        {std::string("\xFF\xFE") + "bad.mov", replaced(2) + "bad.mov"},
+        {std::string("cut\xE2\x82"), "cut" + replaced(2)},  // a sequence cut short
+        {"\xC0\xAF\xED\xA0\x80", replaced(5)},              // an overlong form, a surrogate
+        {"\xF4\x90\x80\x80", replaced(4)},                  // beyond U+10FFFF
+    };
+    for (const auto& [name, expected] : rows)
+        EXPECT_EQ(movieName(std::filesystem::path("/a") / name), expected) << name;
+}
+
+TEST_F(Backup, StoresANameThatIsNotUtf8WithReplacementCharacters) {
+    const std::string name = std::string("\xFF\xFE") + "bad.mov";
+    writeBackup(Movie(writeMovie(name)));
+    EXPECT_EQ(readBackup(dir / (name + ".lanemark-backup")).movieName, "\uFFFD\uFFFDbad.mov");
+}
+
 TEST_F(Backup, AnythingAtThePathRefusesTheEdit) {
     const Movie opened(writeMovie());
     const auto location = dir / "Master.mov.lanemark-backup";

@@ -149,19 +149,26 @@ TEST(MovieValidation, SampleDescriptionTables) {
 }
 
 TEST(MovieValidation, PcmDescriptions) {
-    EXPECT_EQ(validationFailure(moov({soundTrack(lpcm(0, 1, {chan(chanMono())}))})), "valid");
-    EXPECT_EQ(validationFailure(moov({soundTrack(lpcm(0, 2, {chan(chanMono())}))})),
-              "Only separate one-channel PCM tracks are supported in this version.");
-    EXPECT_EQ(validationFailure(moov({soundTrack(lpcm(1, 2, {chan(chanMono())}))})),
-              "Only separate one-channel PCM tracks are supported in this version.");
-    EXPECT_EQ(validationFailure(moov({soundTrack(lpcm(2, 2, {chan(chanMono())}))})),
-              "Only separate one-channel PCM tracks are supported in this version.");
-    EXPECT_EQ(validationFailure(moov({soundTrack(lpcm(0, 2, {}))})), "PCM channel metadata is missing or ambiguous.");
-    EXPECT_EQ(validationFailure(moov({soundTrack(lpcm(2, 1, {chan(chanMono()), chan(chanMono())}))})),
-              "PCM channel metadata is missing or ambiguous.");
-    // A "chan" nested deeper than the direct children does not count.
-    EXPECT_EQ(validationFailure(moov({soundTrack(lpcm(2, 1, {box("trak", {chan(chanMono())})}))})),
-              "PCM channel metadata is missing or ambiguous.");
+    const std::string oneChannel = "Only separate one-channel PCM tracks are supported in this version.";
+    const std::string ambiguous = "PCM channel metadata is missing or ambiguous.";
+    const Buffer wave = atom("wave", join({atom("frma", Buffer{'s', 'o', 'w', 't'}), zeros(8)}));
+    for (auto type : pcmEntryTypes) {
+        for (int version : {0, 1, 2}) {
+            EXPECT_EQ(validationFailure(moov({soundTrack(lpcm(version, 1, {wave, chan(chanMono())}, type))})), "valid")
+                << type << version;
+            EXPECT_EQ(validationFailure(moov({soundTrack(lpcm(version, 2, {chan(chanMono())}, type))})), oneChannel)
+                << type << version;
+        }
+        EXPECT_EQ(validationFailure(moov({soundTrack(lpcm(0, 2, {wave}, type))})), ambiguous) << type;
+        EXPECT_EQ(validationFailure(moov({soundTrack(lpcm(2, 1, {chan(chanMono()), chan(chanMono())}, type))})),
+                  ambiguous)
+            << type;
+        // A "chan" nested deeper than the direct children does not count.
+        EXPECT_EQ(validationFailure(moov({soundTrack(lpcm(2, 1, {box("trak", {chan(chanMono())})}, type))})), ambiguous)
+            << type;
+    }
+    // Compressed entries are not looked into.
+    EXPECT_EQ(validationFailure(moov({soundTrack(atom("ulaw", zeros(4)))})), "valid");
 }
 
 TEST(MovieValidation, VersionTwoReadsOnlyItsThirtyTwoBitCount) {
@@ -192,8 +199,11 @@ TEST_F(MovieOpening, CollectsOneLabelPerTrackInOrder) {
 
 TEST_F(MovieOpening, ReadsEveryDescriptionVersionAndLayoutForm) {
     const Buffer metadata = moov({soundTrack(lpcm(0, 1, {chan(chanMono())})), soundTrack(monoPcm(6, 1)),
-                                  soundTrack(lpcm(2, 1, {atom("esds"), chan(chanDescribing(3))}))});
-    EXPECT_EQ(Movie(write(movie(metadata))).labels(), (std::vector<std::uint32_t>{42, 6, 3}));
+                                  soundTrack(lpcm(2, 1, {atom("esds"), chan(chanDescribing(3))})),
+                                  soundTrack(lpcm(1, 1, {atom("wave"), chan(chanBody(0x10000, {}, 1))}, "in24")),
+                                  soundTrack(lpcm(0, 1, {chan(chanBody(0x10000, {}, 1u << 10))}, "sowt")),
+                                  soundTrack(lpcm(1, 1, {chan(chanBody(0x10000, {}, 1u << 17))}, "fl64"))});
+    EXPECT_EQ(Movie(write(movie(metadata))).labels(), (std::vector<std::uint32_t>{42, 6, 3, 1, 11, 18}));
 }
 
 TEST_F(MovieOpening, RefusesLayoutsThatDoNotNameOneChannel) {
@@ -202,6 +212,15 @@ TEST_F(MovieOpening, RefusesLayoutsThatDoNotNameOneChannel) {
     EXPECT_EQ(failure(movie(moov({soundTrack(lpcm(2, 1, {chan(cut)}))}))), outsideScope);
     EXPECT_EQ(failure(movie(moov({soundTrack(lpcm(2, 1, {chan(chanBody(0, {1, 2}))}))}))), outsideScope);
     EXPECT_EQ(failure(movie(moov({soundTrack(lpcm(2, 1, {chan(chanBody(0x650002, {}))}))}))), outsideScope);
+    // A bitmap names one channel only with exactly one bit set, among bits 0-17;
+    // the labelled track ahead shows that the other entry is counted all the same.
+    for (std::uint32_t bitmap : {0u, 0x3u, 1u << 18, (1u << 18) | 1u})
+        EXPECT_EQ(failure(movie(moov({soundTrack(monoPcm(1)),
+                                      soundTrack(lpcm(1, 1, {chan(chanBody(0x10000, {}, bitmap))}, "in24"))}))),
+                  outsideScope)
+            << bitmap;
+    // The bitmap counts only under its own tag.
+    EXPECT_EQ(failure(movie(moov({soundTrack(lpcm(0, 1, {chan(chanBody(0x650002, {}, 1))}, "twos"))}))), outsideScope);
     EXPECT_EQ(failure(movie(moov({videoTrack()}))), outsideScope);
     // One good track does not carry another without a label.
     EXPECT_EQ(failure(movie(moov({soundTrack(monoPcm(1)), soundTrack(lpcm(2, 1, {chan(chanBody(7, {}))}))}))),
@@ -210,7 +229,7 @@ TEST_F(MovieOpening, RefusesLayoutsThatDoNotNameOneChannel) {
 
 TEST_F(MovieOpening, IgnoresLayoutsOutsidePcmDescriptions) {
     // A "chan" in an unopened sample entry is not seen; one on an opened level is.
-    const Buffer hidden = moov({soundTrack(monoPcm(2)), track("soun", stsd({atom("sowt", chan(chanMono()))}))});
+    const Buffer hidden = moov({soundTrack(monoPcm(2)), track("soun", stsd({atom("ulaw", chan(chanMono()))}))});
     EXPECT_EQ(Movie(write(movie(hidden))).labels(), std::vector<std::uint32_t>{2});
     const Buffer extra = box("moov", {soundTrack(monoPcm(2)), chan(chanMono())});
     EXPECT_EQ(failure(movie(extra)), outsideScope);

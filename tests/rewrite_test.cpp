@@ -73,6 +73,11 @@ TEST(Replace, DropsWhateverElseTheOldLayoutHeld) {
     std::size_t index = 0;
     const auto rewritten = replace(tree(chan(body)), {3}, index);
     EXPECT_EQ(encode(rewritten), chan(chanDescribing(3)));
+    // A bitmap layout becomes a described one; the entry's type and other atoms stay.
+    const Buffer wave = atom("wave", join({atom("frma", Buffer{'i', 'n', '2', '4'}), zeros(8)}));
+    const auto entry = tree(lpcm(1, 1, {wave, chan(chanBody(0x10000, {}, 1u << 4))}, "in24"));
+    index = 0;
+    EXPECT_EQ(encode(replace(entry, {5}, index)), lpcm(1, 1, {wave, chan(chanDescribing(5))}, "in24"));
 }
 
 TEST(Replace, KeepsTheOneDescriptionFormByteForByte) {

@@ -14,6 +14,12 @@ file(COPY_FILE ${SAMPLE} ${copy})
 expect_run(0 "[1, 2, 3, 4, 5, 6, 42, 42, 42, 42, 42, 42]\n" --inspect ${copy})
 expect_run(0 "Saved and verified\n" --apply-preset ${copy})
 expect_run(0 "[1, 2, 3, 4, 5, 6, 38, 39, 38, 39, 38, 39]\n" --inspect ${copy})
+# The backup puts the sample back byte for byte, and stays.
+expect_run(0 "Restored and verified\n" --restore ${copy})
+execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${SAMPLE} ${copy} RESULT_VARIABLE differs)
+if(differs)
+  message(FATAL_ERROR "the restored movie differs from the sample")
+endif()
 expect_run(1 "" --apply-preset ${copy})
 
 # The verbs never load Qt: the dynamic loader lists every library the process loads.

@@ -328,9 +328,113 @@ TEST_F(FfmpegTwelveTracks, DeliveryPresetReadsTheSameInEveryReader) {
 }
 
 // ---------------------------------------------------------------------------
-// The manual page's two recipes for putting a movie back from its backup, run
-// as printed there, with tools that share no code with Lanemark: Python's
-// plistlib, and plistutil, base64, dd and truncate.
+// Below 65536 Hz ffmpeg describes PCM by its format ("sowt", "in24", ...), not
+// as "lpcm", and names one channel other than front centre with a one-bit
+// channel bitmap; front centre alone gets the mono layout tag.
+
+// The type of the first entry of every sample description table, in file order.
+std::vector<std::string> sampleEntryTypes(const Buffer& metadata) {
+    std::vector<std::string> types;
+    const std::string_view text(reinterpret_cast<const char*>(metadata.data()), metadata.size());
+    for (auto at = text.find("stsd"); at != std::string_view::npos && at + 16 <= text.size();
+         at = text.find("stsd", at + 4))
+        types.emplace_back(text.substr(at + 16, 4));
+    return types;
+}
+
+TEST(FfmpegPcmEntries, OpenEveryMonoTrackWithItsLabel) {
+    const std::pair<std::string, std::string> codecs[] = {
+        {"pcm_s16le", "sowt"}, {"pcm_s16be", "twos"}, {"pcm_s24le", "in24"}, {"pcm_s24be", "in24"},
+        {"pcm_s32le", "in32"}, {"pcm_f32le", "fl32"}, {"pcm_f64le", "fl64"}};
+    const std::pair<std::string, std::uint32_t> layouts[] = {{"FL", 1}, {"SR", 11}, {"FC", 42}};
+    struct Case {
+        std::filesystem::path path;
+        std::string entry;
+        std::uint32_t label;
+    };
+    const TempDir dir;
+    // One ffmpeg run writes the whole matrix, one output file per case.
+    std::vector<std::string> arguments{"-f", "lavfi", "-i", "sine=frequency=1000:sample_rate=48000:duration=0.1"};
+    std::vector<Case> cases;
+    for (int rate : {44100, 48000, 96000}) {
+        for (const auto& [codec, entry] : codecs) {
+            for (const auto& [layout, label] : layouts) {
+                const auto path = dir / (codec + "-" + std::to_string(rate) + "-" + layout + ".mov");
+                arguments.insert(arguments.end(), {"-ar", std::to_string(rate), "-c:a", codec, "-channel_layout",
+                                                   layout, "-f", "mov", path.string()});
+                cases.push_back({path, rate > 65535 ? "lpcm" : entry, label});
+            }
+        }
+    }
+    ffmpeg(arguments);
+    if (HasFatalFailure()) return;
+    for (const auto& [path, entry, label] : cases) {
+        EXPECT_EQ(sampleEntryTypes(readTrailingMoov(path).metadata), std::vector<std::string>{entry}) << path;
+        const auto outcome = lanemark("--inspect", path);
+        EXPECT_EQ(outcome.out, labelLine({label})) << path << "\n" << describe(outcome);
+    }
+}
+
+TEST(FfmpegPcmEntries, RefuseAStereoTrack) {
+    const TempDir dir;
+    const auto path = dir / "stereo.mov";
+    ffmpeg({"-f", "lavfi", "-i", "sine=sample_rate=48000:duration=0.1", "-ac", "2", "-c:a", "pcm_s24le", "-f", "mov",
+            path.string()});
+    if (HasFatalFailure()) return;
+    EXPECT_EQ(sampleEntryTypes(readTrailingMoov(path).metadata), std::vector<std::string>{"in24"});
+    const auto before = readFile(path);
+    const auto outcome = lanemark("--inspect", path);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.err, "Only separate one-channel PCM tracks are supported in this version.\n");
+    EXPECT_EQ(readFile(path), before);
+}
+
+// A 48 kHz 24-bit master as ffmpeg writes it when told each track's channel.
+TEST(FfmpegLabelledMaster, TakesThePresetInPlace) {
+    const TempDir dir;
+    const auto path = dir / "master.mov";
+    const std::string channels[] = {"FL", "FR", "FC", "LFE", "BL", "BR", "FL", "FR", "FL", "FR", "FL", "FR"};
+    std::vector<std::string> arguments{"-f", "lavfi", "-i", "testsrc=size=320x180:rate=24:duration=0.5"};
+    std::vector<std::string> outputs{"-map", "0:v"};
+    for (int track = 0; track < 12; ++track) {
+        // A different tone per track, so a swapped or lost track changes a stream hash.
+        arguments.insert(arguments.end(),
+                         {"-f", "lavfi", "-i",
+                          "sine=frequency=" + std::to_string(110 * (track + 1)) + ":sample_rate=48000:duration=0.5"});
+        outputs.insert(outputs.end(), {"-map", std::to_string(track + 1) + ":a",
+                                       "-channel_layout:a:" + std::to_string(track), channels[track]});
+    }
+    arguments.insert(arguments.end(), outputs.begin(), outputs.end());
+    arguments.insert(arguments.end(),
+                     {"-c:v", "prores_ks", "-profile:v", "2", "-c:a", "pcm_s24le", "-f", "mov", path.string()});
+    ffmpeg(arguments);
+    if (HasFatalFailure()) return;
+    const auto hashes = streamHashes(path);
+    ASSERT_EQ(hashes.size(), 13u);
+
+    // Among several mono tracks ffmpeg describes front centre as label 3 (Center),
+    // not by the mono tag it gives a lone FC track; the others are one-bit bitmaps.
+    const auto inspected = lanemark("--inspect", path);
+    EXPECT_EQ(inspected.out, "[1, 2, 3, 4, 5, 6, 1, 2, 1, 2, 1, 2]\n") << describe(inspected);
+    const auto applied = lanemark("--apply-preset", path);
+    ASSERT_EQ(applied.status, 0) << describe(applied);
+    EXPECT_EQ(applied.out, "Saved and verified\n");
+
+    std::vector<std::string> names;
+    for (const auto& layout : ffprobeLayouts(path)) names.push_back(channelName(layout));
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"FL", "FR", "FC", "LFE", "BL", "BR", "DL", "DR", "DL", "DR", "DL", "DR"}));
+    EXPECT_EQ(mediainfoLayouts(path),
+              (std::vector<std::string>{"L", "R", "C", "LFE", "Ls", "Rs", "Lt", "Rt", "Lt", "Rt", "Lt", "Rt"}));
+    EXPECT_EQ(streamHashes(path), hashes);
+    // Relabelled entries keep their type.
+    EXPECT_EQ(sampleEntryTypes(readTrailingMoov(path).metadata).back(), "in24");
+}
+
+// ---------------------------------------------------------------------------
+// Putting a movie back from its backup: with the manual page's example run as
+// printed, and by its note for doing without Lanemark, with Python's plistlib,
+// which shares no code with it.
 
 std::filesystem::path manualPage;
 
@@ -370,31 +474,11 @@ std::string manualExample(const std::string& marker) {
     return found;
 }
 
-Outcome shellIn(const std::filesystem::path& folder, const std::string& script) {
-    return runProgram(
-        {"bash", "-euo", "pipefail", "-c", "cd \"$1\" && eval \"$2\"", "restore", folder.string(), script});
-}
-
-// The text between `<tag>` and `</tag>` that follows `<key>key</key>` in plistutil's XML.
-std::string xmlValue(const std::string& xml, const std::string& key, const std::string& tag) {
-    const auto keyAt = xml.find("<key>" + key + "</key>");
-    if (keyAt == std::string::npos) return {};
-    const auto open = xml.find("<" + tag + ">", keyAt);
-    const auto close = xml.find("</" + tag + ">", open);
-    if (open == std::string::npos || close == std::string::npos) return {};
-    return xml.substr(open + tag.size() + 2, close - open - tag.size() - 2);
-}
-
-void replaceAll(std::string& text, const std::string& from, const std::string& to) {
-    for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-        text.replace(at, from.size(), to);
-}
-
-class RestoringByHand : public ::testing::Test {
+class RestoringFromTheBackup : public ::testing::Test {
 protected:
     void SetUp() override {
         // Mono-tag layouts grow by 20 bytes each when labelled, so the edited
-        // file is longer and the recipes must cut it back as well.
+        // file is longer and a restore must cut it back as well.
         std::vector<Buffer> tracks{videoTrack()};
         for (int track = 0; track < 12; ++track) tracks.push_back(soundTrack(lpcm(2, 1, {chan(chanMono())})));
         metadata = moov(tracks);
@@ -418,49 +502,35 @@ protected:
     Buffer original;
 };
 
-TEST_F(RestoringByHand, BackupHoldsWhatTheManualPageSays) {
-    const auto extracted = dir / "metadata.bin";
+TEST_F(RestoringFromTheBackup, ExampleFromTheManualPage) {
+    // "$ lanemark --restore master.mov", then the line it prints.
+    const auto example = lines(manualExample("--restore master.mov"));
+    ASSERT_EQ(example.size(), 2u);
+    const std::string prompt = "$ lanemark ";
+    ASSERT_EQ(example[0].rfind(prompt, 0), 0u) << example[0];
+    const auto command = "cd \"$1\" && \"$2\" " + example[0].substr(prompt.size());
+    const auto outcome = runProgram({"bash", "-euc", command, "restore", dir.path().string(), lanemarkProgram});
+    ASSERT_EQ(outcome.status, 0) << describe(outcome);
+    EXPECT_EQ(outcome.out, example[1] + "\n");
+    expectRestored();
+}
+
+TEST_F(RestoringFromTheBackup, WithoutLanemarkAsTheManualPageSays) {
+    // The page: write `metadata` at byte `offset`, then cut the file to `originalSize` bytes.
     const auto outcome = runProgram({"python3", "-c",
                                      "import plistlib, sys\n"
                                      "b = plistlib.load(open(sys.argv[1], 'rb'), fmt=plistlib.FMT_BINARY)\n"
                                      "print(sorted(b))\n"
                                      "print(b['offset'], b['originalSize'], b['movieName'])\n"
-                                     "open(sys.argv[2], 'wb').write(b['metadata'])\n",
-                                     backup.string(), extracted.string()});
+                                     "with open(sys.argv[2], 'r+b') as f:\n"
+                                     "    f.seek(b['offset'])\n"
+                                     "    f.write(b['metadata'])\n"
+                                     "    f.truncate(b['originalSize'])\n",
+                                     backup.string(), path.string()});
     ASSERT_EQ(outcome.status, 0) << describe(outcome);
     EXPECT_EQ(lines(outcome.out), (std::vector<std::string>{"['metadata', 'movieName', 'offset', 'originalSize']",
                                                             std::to_string(original.size() - metadata.size()) + " " +
                                                                 std::to_string(original.size()) + " master.mov"}));
-    EXPECT_EQ(readFile(extracted), metadata);
-}
-
-TEST_F(RestoringByHand, PythonRecipeFromTheManualPage) {
-    const std::string recipe = manualExample("plistlib.load");
-    ASSERT_NE(recipe.find("master.mov"), std::string::npos) << recipe;
-    const auto outcome = shellIn(dir.path(), recipe);
-    ASSERT_EQ(outcome.status, 0) << recipe << describe(outcome);
-    expectRestored();
-}
-
-TEST_F(RestoringByHand, ShellRecipeFromTheManualPage) {
-    // Step one: the backup as text, with the command the page gives.
-    std::string show = manualExample("plistutil");
-    const auto shown = shellIn(dir.path(), show);
-    ASSERT_EQ(shown.status, 0) << show << describe(shown);
-    const std::string offset = xmlValue(shown.out, "offset", "integer");
-    const std::string originalSize = xmlValue(shown.out, "originalSize", "integer");
-    const std::string data = xmlValue(shown.out, "metadata", "data");
-    ASSERT_FALSE(offset.empty() || originalSize.empty() || data.empty()) << shown.out;
-    EXPECT_EQ(originalSize, std::to_string(original.size()));
-    writeFile(dir / "metadata.b64", Buffer(data.begin(), data.end()));
-
-    // Step two: the commands as printed, with the two numbers filled in.
-    std::string recipe = manualExample("dd if=");
-    ASSERT_NE(recipe.find("OFFSET"), std::string::npos) << recipe;
-    replaceAll(recipe, "ORIGINALSIZE", originalSize);
-    replaceAll(recipe, "OFFSET", offset);
-    const auto outcome = shellIn(dir.path(), recipe);
-    ASSERT_EQ(outcome.status, 0) << recipe << describe(outcome);
     expectRestored();
 }
 

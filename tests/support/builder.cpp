@@ -70,8 +70,8 @@ static Buffer pcmPrefix(int version, std::uint32_t channels) {
     return join({v0, be32(1), be32(2), be32(2 * channels), be32(2)});
 }
 
-Buffer lpcm(int version, std::uint32_t channels, const std::vector<Buffer>& extensions) {
-    return atom("lpcm", join({pcmPrefix(version, channels), join(extensions)}));
+Buffer lpcm(int version, std::uint32_t channels, const std::vector<Buffer>& extensions, std::string_view type) {
+    return atom(type, join({pcmPrefix(version, channels), join(extensions)}));
 }
 
 Buffer monoPcm(std::uint32_t label, int version) { return lpcm(version, 1, {chan(chanDescribing(label))}); }

@@ -33,8 +33,12 @@ Buffer chanDescribing(std::uint32_t label);  // tag 0, one description: the form
 Buffer chanMono();                           // the mono layout tag, no descriptions (16 bytes)
 Buffer chan(const Buffer& body);
 
-// An "lpcm" sound description of the given version (0, 1 or 2) with extension atoms.
-Buffer lpcm(int version, std::uint32_t channels, const std::vector<Buffer>& extensions);
+// An "lpcm" sound description of the given version (0, 1 or 2) with extension
+// atoms; `type` gives another PCM entry type the same fields.
+Buffer lpcm(int version, std::uint32_t channels, const std::vector<Buffer>& extensions, std::string_view type = "lpcm");
+// The uncompressed PCM entry types that share the "lpcm" layout.
+inline const std::vector<std::string_view> pcmEntryTypes{"lpcm", "sowt", "twos", "in24",
+                                                         "in32", "fl32", "fl64", "raw "};
 // A mono version-2 "lpcm" whose "chan" names `label`, as 96 kHz masters carry it.
 Buffer monoPcm(std::uint32_t label, int version = 2);
 

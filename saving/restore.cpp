@@ -1,0 +1,135 @@
+#include "saving/restore.hpp"
+
+#include <plist/plist.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <string>
+#include <system_error>
+
+#include "metadata/failure.hpp"
+#include "metadata/file.hpp"
+#include "metadata/movie.hpp"
+#include "saving/backup.hpp"
+
+namespace lanemark {
+namespace {
+
+constexpr const char* damaged = "The metadata backup is damaged.";
+
+// A backup is one metadata atom below the size limit and a few small values;
+// anything much larger at its path is not one, and is not read into memory.
+constexpr std::uint64_t backupLimit = metadataLimit + (1 << 20);
+
+struct PlistFree {
+    void operator()(plist_t node) const { plist_free(node); }
+};
+using Plist = std::unique_ptr<void, PlistFree>;
+
+// The backup as decoded. `metadata` points into the tree that `root` owns,
+// so the metadata is held once, however large.
+struct Backup {
+    Plist root;
+    std::uint64_t offset = 0;
+    std::uint64_t originalSize = 0;
+    std::span<const std::uint8_t> metadata;
+    std::string movieName;
+};
+
+File openBackup(const std::filesystem::path& location) {
+    try {
+        return File(location, File::Mode::read);
+    } catch (const std::system_error& error) {
+        if (error.code() == std::errc::no_such_file_or_directory) fail("No metadata backup exists beside this movie.");
+        throw;
+    }
+}
+
+Plist decode(const std::filesystem::path& location) {
+    const File file = openBackup(location);
+    const std::uint64_t length = file.length();
+    if (length > backupLimit) fail(damaged);
+    const Bytes raw = file.readBytesAt(0, static_cast<std::size_t>(length));
+    plist_t root = nullptr;
+    plist_from_bin(reinterpret_cast<const char*>(raw.data()), static_cast<std::uint32_t>(raw.size()), &root);
+    if (!root) fail(damaged);
+    return Plist(root);
+}
+
+plist_t entry(plist_t root, const char* key, plist_type type) {
+    const plist_t node = plist_dict_get_item(root, key);
+    if (!node || plist_get_node_type(node) != type) fail(damaged);
+    return node;
+}
+
+bool isOneMoov(std::span<const std::uint8_t> metadata) {
+    return metadata.size() >= 8 && u32(metadata, 0) == metadata.size() && std::memcmp(&metadata[4], "moov", 4) == 0;
+}
+
+Backup readBackup(const std::filesystem::path& location) {
+    Backup backup;
+    backup.root = decode(location);
+    const plist_t root = backup.root.get();
+    if (plist_get_node_type(root) != PLIST_DICT) fail(damaged);
+    plist_get_uint_val(entry(root, "offset", PLIST_UINT), &backup.offset);
+    plist_get_uint_val(entry(root, "originalSize", PLIST_UINT), &backup.originalSize);
+    std::uint64_t length = 0;
+    const char* data = plist_get_data_ptr(entry(root, "metadata", PLIST_DATA), &length);
+    if (data) backup.metadata = {reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(length)};
+    std::uint64_t nameLength = 0;
+    const char* name = plist_get_string_ptr(entry(root, "movieName", PLIST_STRING), &nameLength);
+    if (name) backup.movieName.assign(name, static_cast<std::size_t>(nameLength));
+    if (!isOneMoov(backup.metadata) || backup.offset > backup.originalSize ||
+        backup.originalSize - backup.offset != backup.metadata.size())
+        fail(damaged);
+    return backup;
+}
+
+// Whether the top-level atoms before `offset`, walked by their headers as
+// opening walks the restored file of `originalSize` bytes, end exactly there.
+// Nothing at or after `offset` is read: a torn write may have left anything.
+bool atomsLeadTo(const File& movie, std::uint64_t offset, std::uint64_t originalSize) {
+    if (movie.length() < offset) return false;
+    std::uint64_t cursor = 0;
+    try {
+        while (cursor < offset) {
+            const auto header =
+                movie.readAt(cursor, static_cast<std::size_t>(std::min<std::uint64_t>(16, offset - cursor)));
+            cursor += topLevelAtomSize(header, cursor, originalSize);
+        }
+    } catch (const Failure&) {
+        return false;
+    }
+    return cursor == offset;
+}
+
+// Compares a piece at a time, so the metadata is never held twice.
+bool holds(const File& movie, std::uint64_t offset, std::span<const std::uint8_t> expected) {
+    constexpr std::size_t piece = 1 << 20;
+    for (std::size_t done = 0; done < expected.size(); done += piece) {
+        const std::size_t count = std::min(piece, expected.size() - done);
+        if (!std::ranges::equal(movie.readAt(offset + done, count), expected.subspan(done, count))) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void restoreMovie(const std::filesystem::path& path) {
+    const Backup backup = readBackup(backupLocation(path));
+    if (backup.movieName != movieName(path)) fail("The metadata backup belongs to another movie.");
+    File movie(path, File::Mode::update);
+    if (!atomsLeadTo(movie, backup.offset, backup.originalSize))
+        fail("The movie no longer matches its backup. No changes were made.");
+    // Nothing before `offset` is written and the length never drops below it,
+    // so a restore cut short by a crash still passes the check above next time.
+    movie.writeAt(backup.offset, backup.metadata);
+    movie.truncate(backup.originalSize);
+    movie.sync();
+    if (movie.length() != backup.originalSize || !holds(movie, backup.offset, backup.metadata))
+        fail("Verification failed.");
+}
+
+}  // namespace lanemark

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <filesystem>
+
+namespace lanemark {
+
+// Puts the movie back as the backup beside it recorded it: the recorded
+// metadata at its offset, the file cut or extended to the recorded length,
+// synchronised and read back. Before writing it refuses a missing, damaged or
+// foreign backup, and a movie whose atoms no longer lead to the recorded
+// offset. The backup is only read; running this again is harmless.
+void restoreMovie(const std::filesystem::path& movie);
+
+}  // namespace lanemark

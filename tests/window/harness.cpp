@@ -42,22 +42,13 @@ void useThrowawayHome() {
     homeDir = std::make_unique<build::TempDir>();
     runtimeDir = std::make_unique<build::TempDir>();
     ::setenv("HOME", homeDir->path().c_str(), 1);
-    for (const auto& [name, where] :
-         {std::pair{"XDG_CONFIG_HOME", ".config"}, std::pair{"XDG_CACHE_HOME", ".cache"},
-          std::pair{"XDG_DATA_HOME", ".local/share"}, std::pair{"XDG_STATE_HOME", ".local/state"}})
-        ::setenv(name, (homeDir->path() / where).c_str(), 1);
+    // Unset, they all name folders inside HOME.
+    for (const char* name : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"}) ::unsetenv(name);
     // A desktop session always has one; without it Qt would make one under /tmp.
     ::setenv("XDG_RUNTIME_DIR", runtimeDir->path().c_str(), 1);
 }
 
 const std::filesystem::path& home() { return homeDir->path(); }
-
-QStringList tracesIn(const std::filesystem::path& dir) {
-    QStringList traces;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir))
-        traces << displayName(entry.path().lexically_relative(dir));
-    return traces;
-}
 
 bool drop(QWidget* target, const QStringList& files) {
     QMimeData data;
@@ -69,7 +60,7 @@ bool drop(QWidget* target, const QStringList& files) {
     QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(window, &enter);
     if (!enter.isAccepted()) {
-        QDragLeaveEvent leave;
+        QDragLeaveEvent leave;  // as the platform ends a refused drag
         QCoreApplication::sendEvent(window, &leave);
         return false;
     }

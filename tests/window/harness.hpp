@@ -58,8 +58,6 @@ private slots:
 // window leaves behind is seen there instead of landing in the tester's home.
 void useThrowawayHome();
 const std::filesystem::path& home();
-// Every file and folder below `dir`, for "nothing was left behind" checks.
-QStringList tracesIn(const std::filesystem::path& dir);
 
 // Drags `files` over the middle of `target` and lets go there, as a person would;
 // tells whether the window took them.

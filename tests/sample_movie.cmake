@@ -25,8 +25,9 @@ if(NOT EXISTS ${copy}.lanemark-backup)
   message(FATAL_ERROR "no backup beside the movie")
 endif()
 # The verbs never load Qt: the dynamic loader lists every library the process loads.
-execute_process(COMMAND env LD_DEBUG=libs ${PROGRAM} --inspect ${copy} ERROR_VARIABLE loaded OUTPUT_QUIET)
-if(NOT loaded MATCHES "libplist" OR loaded MATCHES "libQt")
-  message(FATAL_ERROR "--inspect loaded a Qt library, or the loader listed nothing: ${loaded}")
+execute_process(COMMAND env LD_DEBUG=libs ${PROGRAM} --inspect ${copy}
+                RESULT_VARIABLE status ERROR_VARIABLE loaded OUTPUT_QUIET)
+if(NOT status EQUAL 0 OR NOT loaded MATCHES "libplist" OR loaded MATCHES "libQt")
+  message(FATAL_ERROR "--inspect (status ${status}) loaded a Qt library, or the loader listed nothing: ${loaded}")
 endif()
 file(REMOVE_RECURSE ${WORK})

@@ -61,6 +61,8 @@ int startWindow(char* program, const char* movie) {
     QApplication application(argc, argv);
     starting = false;
     QApplication::setApplicationName(QString::fromUtf8(applicationName));
+    // Lets the desktop match the window to the installed entry, and so to its icon.
+    QApplication::setDesktopFileName(QStringLiteral("lanemark"));
     Controller controller;
     launch(controller, movie ? std::optional<std::filesystem::path>(movie) : std::nullopt);
     QApplication::exec();

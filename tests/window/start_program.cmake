@@ -1,7 +1,12 @@
-# Starts the built program with no arguments, as a user would to get the window,
-# in the environment named by CASE, and checks what it says and how it ends.
+# Starts the built program as a user would to get the window, in the environment
+# named by CASE, and checks what it says, how it ends, and that it leaves its
+# home as empty as it found it.
 set(message "No display is available for the Lanemark window. Use --inspect PATH or --apply-preset PATH on the command line.\n")
-set(headless env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM)
+set(home ${CMAKE_CURRENT_BINARY_DIR}/start-home-${CASE})
+file(REMOVE_RECURSE ${home})
+file(MAKE_DIRECTORY ${home})
+set(headless env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u XDG_CONFIG_HOME -u XDG_CACHE_HOME -u XDG_DATA_HOME
+             -u XDG_STATE_HOME HOME=${home})
 
 if(CASE STREQUAL "no_display")
   # Nothing names a display: refused before Qt is asked.
@@ -39,6 +44,9 @@ else()
 endif()
 
 execute_process(COMMAND ${command} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
-if(NOT status EQUAL expected_status OR NOT out STREQUAL "" OR NOT err STREQUAL expected_err)
-  message(FATAL_ERROR "case ${CASE}: status ${status} (wanted ${expected_status}), output '${out}', errors '${err}'")
+file(GLOB left LIST_DIRECTORIES true ${home}/*)
+if(NOT status EQUAL expected_status OR NOT out STREQUAL "" OR NOT err STREQUAL expected_err OR left)
+  message(FATAL_ERROR "case ${CASE}: status ${status} (wanted ${expected_status}), output '${out}', errors '${err}', "
+                      "left in the home: '${left}'")
 endif()
+file(REMOVE_RECURSE ${home})

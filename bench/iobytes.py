@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Sums the bytes a traced process read from and wrote to each file.
 
-Reads an `strace -f -y -s 0` log (read, write, pread64, pwrite64) and prints
-one JSON object: {path: {"read": n, "write": n, "reads": calls, "writes": calls}}.
-A backup is written under a temporary name and renamed; its bytes are counted
-under the final name, NAME.lanemark-backup.
+Reads an `strace -f -y -s 0` log (read, write, pread64, pwrite64, pwritev) and
+prints one JSON object: {path: {"read": n, "write": n, "reads": calls, "writes": calls}}.
+A backup written under a temporary name and renamed is counted under the final
+name, NAME.lanemark-backup; one written to a file that has no name yet
+(O_TMPFILE) under FOLDER/(unnamed).
 """
 import json
 import os
@@ -12,7 +13,8 @@ import re
 import sys
 
 TEMPORARY_BACKUP = re.compile(r"^\.(.*\.lanemark-backup)\.[^.]+$")
-CALL = re.compile(r'^(?:\[pid +\d+\] |\d+ +)?(pread64|pwrite64|read|write)\(\d+<(.*?)>, .* = (-?\d+)')
+UNNAMED = re.compile(r"^#\d+ \(deleted\)$")
+CALL = re.compile(r'^(?:\[pid +\d+\] |\d+ +)?(pread64|pwrite64|pwritev|read|write)\(\d+<(.*?)>, .* = (-?\d+)')
 
 totals = {}
 with open(sys.argv[1], errors="replace") as log:
@@ -24,6 +26,8 @@ with open(sys.argv[1], errors="replace") as log:
         temporary = TEMPORARY_BACKUP.match(os.path.basename(path))
         if temporary:
             path = os.path.join(os.path.dirname(path), temporary.group(1))
+        elif UNNAMED.match(os.path.basename(path)):
+            path = os.path.join(os.path.dirname(path), "(unnamed)")
         entry = totals.setdefault(path, {"read": 0, "write": 0, "reads": 0, "writes": 0})
         kind = "read" if "read" in call else "write"
         entry[kind] += count

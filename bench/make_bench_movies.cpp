@@ -1,10 +1,11 @@
 // Writes the movies bench/run.sh measures into a folder:
 //   small.mov        twelve mono tracks, 1 MiB of media
 //   sparse-64g.mov   twelve mono tracks, a 64 GiB media atom left as a hole
-//   large-moov.mov   twelve mono tracks, a moov of about 100 MiB
+//   moov-N.mov       twelve mono tracks, a moov of about N MiB (for example moov-100)
+//   tracks-N.mov     N mono tracks: a tree of many small atoms
 //   real-1g.mov      twelve 96 kHz mono tracks and a video track made by
 //                    ffmpeg, over 1 GiB of real media, with chan atoms added
-// Usage: lanemark_bench_movies FOLDER [small|sparse|large|real ...]  (default: all)
+// Usage: lanemark_bench_movies FOLDER [small|sparse|moov-N|tracks-N|real ...]  (default: small sparse moov-100 real)
 
 #include <iostream>
 #include <string>
@@ -43,12 +44,12 @@ void writeReal(const std::filesystem::path& path) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::cerr << "usage: lanemark_bench_movies FOLDER [small|sparse|large|real ...]\n";
+        std::cerr << "usage: lanemark_bench_movies FOLDER [small|sparse|moov-N|tracks-N|real ...]\n";
         return 2;
     }
     const std::filesystem::path folder = argv[1];
     std::vector<std::string> which(argv + 2, argv + argc);
-    if (which.empty()) which = {"small", "sparse", "large", "real"};
+    if (which.empty()) which = {"small", "sparse", "moov-100", "real"};
     try {
         std::filesystem::create_directories(folder);
         const auto twelve = lanemark::bench::manyTracks(12);
@@ -58,8 +59,11 @@ int main(int argc, char** argv) {
             } else if (name == "sparse") {
                 std::filesystem::remove(folder / "sparse-64g.mov");
                 writeSparseMovie(folder / "sparse-64g.mov", std::uint64_t(64) << 30, twelve);
-            } else if (name == "large") {
-                writeFile(folder / "large-moov.mov", movie(lanemark::bench::largeTables(std::size_t(100) << 20)));
+            } else if (name.starts_with("moov-")) {
+                const std::size_t mebibytes = std::stoul(name.substr(5));
+                writeFile(folder / (name + ".mov"), movie(lanemark::bench::largeTables(mebibytes << 20)));
+            } else if (name.starts_with("tracks-")) {
+                writeFile(folder / (name + ".mov"), movie(lanemark::bench::manyTracks(std::stoul(name.substr(7)))));
             } else if (name == "real") {
                 writeReal(folder / "real-1g.mov");
             } else {

@@ -7,9 +7,11 @@ import os
 import plistlib
 import sys
 
-movie = sys.argv[1]
-backup_path = movie + ".lanemark-backup"
-if os.path.exists(backup_path):
+
+def restore(movie):
+    backup_path = movie + ".lanemark-backup"
+    if not os.path.exists(backup_path):
+        return
     with open(backup_path, "rb") as f:
         backup = plistlib.load(f)
     with open(movie, "r+b") as f:
@@ -21,3 +23,7 @@ if os.path.exists(backup_path):
         os.fsync(f.fileno())
     os.remove(backup_path)
     os.sync()
+
+
+if __name__ == "__main__":
+    restore(sys.argv[1])

@@ -3,19 +3,25 @@
 import struct
 import sys
 
-with open(sys.argv[1], "rb") as movie:
-    movie.seek(0, 2)
-    length = movie.tell()
-    at, count, last = 0, 0, (0, 0)
-    while at + 8 <= length:
-        movie.seek(at)
-        header = movie.read(16)
-        size = struct.unpack(">I", header[:4])[0]
-        if size == 1:
-            size = struct.unpack(">Q", header[8:16])[0]
-        elif size == 0:
-            size = length - at
-        last = (at, size)
-        count += 1
-        at += size
-print(count, last[0], last[1])
+
+def last_atom(path):
+    with open(path, "rb") as movie:
+        movie.seek(0, 2)
+        length = movie.tell()
+        at, count, last = 0, 0, (0, 0)
+        while at + 8 <= length:
+            movie.seek(at)
+            header = movie.read(16)
+            size = struct.unpack(">I", header[:4])[0]
+            if size == 1:
+                size = struct.unpack(">Q", header[8:16])[0]
+            elif size == 0:
+                size = length - at
+            last = (at, size)
+            count += 1
+            at += size
+    return count, last[0], last[1]
+
+
+if __name__ == "__main__":
+    print(*last_atom(sys.argv[1]))

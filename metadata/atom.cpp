@@ -60,8 +60,22 @@ Atom parseAtom(const Bytes& data, std::size_t position, std::uint32_t size, int 
     return atom;
 }
 
+// How many atoms a level holds, counted from their headers, so that the level's
+// list is allocated once at its final size: a tree of many small atoms weighs
+// several times the metadata, and growing lists would leave up to half of each unused.
+std::size_t countLevel(const Bytes& data) {
+    std::size_t count = 0;
+    for (std::size_t position = 0; data.size() - position >= headerSize; ++count) {
+        const std::uint32_t size = u32(data, position);
+        if (size < headerSize || size > data.size() - position) return count + 1;
+        position += size;
+    }
+    return count;
+}
+
 std::vector<Atom> parseLevel(const Bytes& data, int depth) {
     std::vector<Atom> atoms;
+    atoms.reserve(countLevel(data));
     std::size_t position = 0;
     while (position < data.size()) {
         const std::size_t left = data.size() - position;

@@ -2,9 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <system_error>
 
 namespace lanemark {
@@ -90,6 +93,30 @@ void File::writeAt(std::uint64_t offset, std::span<const std::uint8_t> data) {
         if (put < 0) raise("Cannot write", errno);
         if (put == 0) raise("Cannot write", EIO);
         done += static_cast<std::size_t>(put);
+    }
+}
+
+void File::writeAt(std::uint64_t offset, std::span<const std::span<const std::uint8_t>> pieces) {
+    std::vector<iovec> vectors;
+    for (const auto piece : pieces)
+        if (!piece.empty()) vectors.push_back({const_cast<std::uint8_t*>(piece.data()), piece.size()});
+    std::size_t first = 0;
+    while (first < vectors.size()) {
+        const int count = static_cast<int>(std::min<std::size_t>(vectors.size() - first, IOV_MAX));
+        const ssize_t put = ::pwritev(fd_, &vectors[first], count, static_cast<off_t>(offset));
+        if (put < 0 && errno == EINTR) continue;
+        if (put < 0) raise("Cannot write", errno);
+        if (put == 0) raise("Cannot write", EIO);
+        offset += static_cast<std::uint64_t>(put);
+        // A short write: skip what went out and go on from inside the piece where it stopped.
+        for (std::size_t left = static_cast<std::size_t>(put); left > 0;) {
+            auto& vector = vectors[first];
+            const std::size_t step = std::min(left, vector.iov_len);
+            vector.iov_base = static_cast<std::uint8_t*>(vector.iov_base) + step;
+            vector.iov_len -= step;
+            left -= step;
+            if (vector.iov_len == 0) ++first;
+        }
     }
 }
 

@@ -32,6 +32,8 @@ public:
     // The same into one shared buffer, for reads too large to copy again.
     Bytes readBytesAt(std::uint64_t offset, std::size_t count) const;
     void writeAt(std::uint64_t offset, std::span<const std::uint8_t> data);
+    // The pieces one after another from `offset`, gathered into as few writes as the system allows.
+    void writeAt(std::uint64_t offset, std::span<const std::span<const std::uint8_t>> pieces);
     void truncate(std::uint64_t length);
     // Flushes the file to storage (F_FULLFSYNC where plain fsync stops at the drive cache).
     void sync();

@@ -1,13 +1,11 @@
 #include "saving/backup.hpp"
 
 #include <fcntl.h>
-#include <plist/plist.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <memory>
 #include <string_view>
 
 #include "metadata/failure.hpp"
@@ -16,36 +14,8 @@
 namespace lanemark {
 namespace {
 
-struct PlistFree {
-    void operator()(plist_t node) const { plist_free(node); }
-};
-using Plist = std::unique_ptr<void, PlistFree>;
-
-struct EncodedFree {
-    void operator()(char* data) const { plist_to_bin_free(data); }
-};
-
-// The encoder's own buffer, written out as it is rather than copied once more.
-struct Record {
-    std::unique_ptr<char, EncodedFree> data;
-    std::uint32_t length = 0;
-    std::span<const std::uint8_t> bytes() const { return {reinterpret_cast<const std::uint8_t*>(data.get()), length}; }
-};
-
-Record encodeRecord(const Movie& movie) {
-    Plist root(plist_new_dict());
-    plist_dict_set_item(root.get(), "offset", plist_new_uint(movie.offset()));
-    plist_dict_set_item(root.get(), "originalSize", plist_new_uint(movie.size()));
-    const auto& metadata = movie.metadata();
-    plist_dict_set_item(root.get(), "metadata",
-                        plist_new_data(reinterpret_cast<const char*>(metadata.data()), metadata.size()));
-    plist_dict_set_item(root.get(), "movieName", plist_new_string(movieName(movie.url()).c_str()));
-    char* encoded = nullptr;
-    Record record;
-    plist_to_bin(root.get(), &encoded, &record.length);
-    record.data.reset(encoded);
-    if (!encoded) fail("The metadata backup could not be encoded.");
-    return record;
+PropertyList encodeRecord(const Movie& movie) {
+    return backupRecord(movie.offset(), movie.size(), movie.metadata(), movieName(movie.url()));
 }
 
 // The length of the well-formed UTF-8 sequence at `text`, or 0 when none starts there.
@@ -127,10 +97,17 @@ std::string movieName(const std::filesystem::path& movie) {
     return text;
 }
 
+PropertyList backupRecord(std::uint64_t offset, std::uint64_t originalSize, std::span<const std::uint8_t> metadata,
+                          const std::string& movieName) {
+    const PropertyEntry entries[] = {
+        {"offset", offset}, {"originalSize", originalSize}, {"metadata", metadata}, {"movieName", movieName}};
+    return encodeDictionary(entries);
+}
+
 void writeBackup(const Movie& movie) {
     const auto location = backupLocation(movie.url());
     if (occupied(location)) fail(backupExists);
-    Record record = encodeRecord(movie);
+    const PropertyList record = encodeRecord(movie);
     auto directory = location.parent_path();
     if (directory.empty()) directory = ".";
     std::string temporaryName = ".";
@@ -138,8 +115,7 @@ void writeBackup(const Movie& movie) {
     temporaryName += ".XXXXXX";
     File temporary = File::createUnique(directory / temporaryName);
     try {
-        temporary.writeAt(0, record.bytes());
-        record = {};
+        temporary.writeAt(0, record.pieces());
         temporary.sync();
         temporary.close();
         publish(temporary.path(), location);

@@ -86,6 +86,41 @@ TEST(BackupMovieName, KeepsUtf8AndReplacesEachUndecodableByte) {
         EXPECT_EQ(movieName(std::filesystem::path("/a") / name), expected) << name;
 }
 
+// The record as written, decoded by libplist.
+BackupContents decodedRecord(std::uint64_t offset, std::uint64_t size, const Buffer& metadata,
+                             const std::string& name) {
+    const auto record = backupRecord(offset, size, metadata, name);
+    Buffer bytes;
+    for (const auto piece : record.pieces()) bytes.insert(bytes.end(), piece.begin(), piece.end());
+    return decodeBackup(bytes);
+}
+
+TEST(BackupRecord, DecodesAtEveryLengthOfTheMetadata) {
+    for (const std::size_t length : {0, 14, 15, 16, 255, 256, 65535, 65536, 1 << 24}) {
+        Buffer metadata(length);
+        for (std::size_t i = 0; i < length; ++i) metadata[i] = std::uint8_t(i * 7 + i / 251);
+        EXPECT_EQ(backupRecord(1, 2, metadata, "M").pieces()[1].data(), metadata.data()) << "written from where it is";
+        const auto backup = decodedRecord(3, 4, metadata, "Master.mov");
+        EXPECT_EQ(backup.keys.size(), 4u);
+        EXPECT_EQ(backup.metadata, metadata) << length;
+        EXPECT_EQ(backup.movieName, "Master.mov") << length;
+    }
+}
+
+TEST(BackupRecord, DecodesEveryIntegerWidthAndName) {
+    const std::uint64_t numbers[] = {0,          255,  256, 65535, 65536, 0xFFFFFFFF, 1ULL << 32, (1ULL << 63) - 1,
+                                     1ULL << 63, ~0ULL};
+    for (std::size_t i = 0; i < std::size(numbers); ++i) {
+        const auto backup = decodedRecord(numbers[i], numbers[std::size(numbers) - 1 - i], {1, 2}, "M");
+        EXPECT_EQ(backup.offset, numbers[i]);
+        EXPECT_EQ(backup.originalSize, numbers[std::size(numbers) - 1 - i]);
+    }
+    const std::string names[] = {"Reel 3", "A delivery master with a long name.mov", "\U0001F3AC.mov",
+                                 "R\u00E9el 3 \u2014 \U0001F3AC final \U0001F3B5 mix.mov",
+                                 movieName(std::string("\xFF\xFE") + "bad.mov")};
+    for (const auto& name : names) EXPECT_EQ(decodedRecord(1, 2, {1}, name).movieName, name);
+}
+
 TEST_F(Backup, StoresANameThatIsNotUtf8WithReplacementCharacters) {
     const std::string name = std::string("\xFF\xFE") + "bad.mov";
     writeBackup(Movie(writeMovie(name)));

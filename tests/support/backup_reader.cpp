@@ -5,48 +5,65 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 
 namespace lanemark::build {
 
-BackupContents readBackup(const std::filesystem::path& path) {
-    const Buffer raw = readFile(path);
+namespace {
+
+void expectType(plist_t value, plist_type type, const std::string& key) {
+    if (plist_get_node_type(value) != type) throw std::runtime_error("unexpected type for " + key);
+}
+
+}  // namespace
+
+BackupContents decodeBackup(const Buffer& raw) {
     if (raw.size() < 8 || std::memcmp(raw.data(), "bplist00", 8) != 0) throw std::runtime_error("not a binary plist");
-    plist_t root = nullptr;
-    plist_from_bin(reinterpret_cast<const char*>(raw.data()), std::uint32_t(raw.size()), &root);
-    if (!root || plist_get_node_type(root) != PLIST_DICT) throw std::runtime_error("not a dictionary");
+    plist_t parsed = nullptr;
+    plist_from_bin(reinterpret_cast<const char*>(raw.data()), std::uint32_t(raw.size()), &parsed);
+    const std::unique_ptr<void, decltype(&plist_free)> root(parsed, plist_free);
+    if (!root || plist_get_node_type(root.get()) != PLIST_DICT) throw std::runtime_error("not a dictionary");
     BackupContents contents;
-    plist_dict_iter iter = nullptr;
-    plist_dict_new_iter(root, &iter);
+    plist_dict_iter started = nullptr;
+    plist_dict_new_iter(root.get(), &started);
+    const std::unique_ptr<void, decltype(&std::free)> iter(started, std::free);
     for (;;) {
         char* key = nullptr;
         plist_t value = nullptr;
-        plist_dict_next_item(root, iter, &key, &value);
+        plist_dict_next_item(root.get(), iter.get(), &key, &value);
         if (!key) break;
         contents.keys.emplace_back(key);
         const std::string name = key;
         std::free(key);
-        if (name == "offset" && plist_get_node_type(value) == PLIST_UINT) plist_get_uint_val(value, &contents.offset);
-        if (name == "originalSize" && plist_get_node_type(value) == PLIST_UINT)
+        if (name == "offset") {
+            expectType(value, PLIST_UINT, name);
+            plist_get_uint_val(value, &contents.offset);
+        }
+        if (name == "originalSize") {
+            expectType(value, PLIST_UINT, name);
             plist_get_uint_val(value, &contents.originalSize);
-        if (name == "metadata" && plist_get_node_type(value) == PLIST_DATA) {
+        }
+        if (name == "metadata") {
+            expectType(value, PLIST_DATA, name);
             char* data = nullptr;
             std::uint64_t length = 0;
             plist_get_data_val(value, &data, &length);
             contents.metadata.assign(data, data + length);
             std::free(data);
         }
-        if (name == "movieName" && plist_get_node_type(value) == PLIST_STRING) {
+        if (name == "movieName") {
+            expectType(value, PLIST_STRING, name);
             char* text = nullptr;
             plist_get_string_val(value, &text);
             contents.movieName = text;
             std::free(text);
         }
     }
-    std::free(iter);
-    plist_free(root);
     return contents;
 }
+
+BackupContents readBackup(const std::filesystem::path& path) { return decodeBackup(readFile(path)); }
 
 void restoreFromBackup(const std::filesystem::path& movie, const BackupContents& backup) {
     const int fd = ::open(movie.c_str(), O_WRONLY);

@@ -21,6 +21,8 @@ struct BackupContents {
     std::string movieName;
 };
 
+// Throws when the bytes are no binary property list or a known key holds another type.
+BackupContents decodeBackup(const Buffer& raw);
 BackupContents readBackup(const std::filesystem::path& path);
 
 // Puts a movie back by hand: the metadata at its offset, then the old length.

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds the Debian package and checks what a user installing it would get:
-# the program, its desktop entry and its manual page at their places, and the
-# packaged binary reading the bundled sample.
+# the program and its window module, its desktop entry and icon, its manual
+# page at their places, the packaged binary reading the bundled sample, and
+# lintian and mandoc finding nothing to warn about.
 #
 # Usage: .ci/package-check.sh [BUILD_DIR]   (default: build-package)
-# Needs: cmake, a C++20 compiler, libplist-dev, dpkg-dev (dpkg-shlibdeps), gzip.
+# Needs: cmake, a C++20 compiler, libplist-dev, Qt 6, dpkg-dev (dpkg-shlibdeps),
+# gzip, lintian, mandoc.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -43,7 +45,10 @@ trap 'rm -rf "$unpacked"' EXIT
 dpkg-deb -x "$deb" "$unpacked"
 
 check "package is named lanemark" test "$(dpkg-deb -f "$deb" Package)" = lanemark
-check "maintainer is Lanemark developers" test "$(dpkg-deb -f "$deb" Maintainer)" = "Lanemark developers"
+check "maintainer is Lanemark developers with an address" \
+    grep -qE '^Lanemark developers <[^ @]+@[^ @]+>$' <<<"$(dpkg-deb -f "$deb" Maintainer)"
+# Errors and warnings fail; the rest is shown for the record.
+check "lintian reports no error or warning" lintian --fail-on error,warning --display-level '>=info' "$deb"
 # The shared-library dependencies are computed: every library the binary
 # needs must come from a package that Depends names.
 depends=$(dpkg-deb -f "$deb" Depends)
@@ -56,19 +61,36 @@ owner() {  # the package that installed a library file, trying the merged /usr p
     done
     echo "${found:-}"
 }
-needed=$(readelf -d "$build/lanemark" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
-check "the binary needs shared libraries" test -n "$needed"
-for library in $needed; do
-    path=$(ldd "$build/lanemark" | awk -v lib="$library" '$1 == lib {print $3}')
-    package=$(owner "$path")
-    check "Depends covers $library (from ${package:-unknown})" \
-        grep -qxF "${package:-unknown}" <<<"$depended"
+for binary in "$build/lanemark" "$build/lanemark-window.so"; do
+    needed=$(readelf -d "$binary" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+    check "$(basename "$binary") needs shared libraries" test -n "$needed"
+    for library in $needed; do
+        path=$(ldd "$binary" | awk -v lib="$library" '$1 == lib {print $3}')
+        package=$(owner "$path")
+        check "Depends covers $library (from ${package:-unknown})" \
+            grep -qxF "${package:-unknown}" <<<"$depended"
+    done
+    # lintian cannot tell fortified code that needs no checked copies from unfortified code.
+    check "$(basename "$binary") calls the checked C library" grep -qE ' U __[a-z0-9_]+_(chk|2)@' \
+        <<<"$(nm -D "$binary")"
+    check "$(basename "$binary") binds all symbols at load" grep -q BIND_NOW <<<"$(readelf -d "$binary")"
 done
 
 check "usr/bin/lanemark is an executable" test -x "$unpacked/usr/bin/lanemark"
+modules=("$unpacked"/usr/lib/*/lanemark/lanemark-window.so)
+check "usr/lib/ARCH/lanemark/lanemark-window.so exists" test -f "${modules[0]:-}"
+# The packaged program finds its window module where it was installed: with no
+# display, it is the module that says so.
+output=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$unpacked/usr/bin/lanemark" 2>&1) || true
+check "packaged binary loads its window module (got: $output)" grep -q '^No display is available' <<<"$output"
 desktop=$unpacked/usr/share/applications/lanemark.desktop
 check "usr/share/applications/lanemark.desktop exists" test -f "$desktop"
-check "desktop entry starts the window without a file" grep -qx 'Exec=lanemark' "$desktop"
+check "desktop entry opens the file it is given" grep -qx 'Exec=lanemark %f' "$desktop"
+check "desktop entry offers to open QuickTime movies" grep -qx 'MimeType=video/quicktime;' "$desktop"
+check "desktop entry names the icon" grep -qx 'Icon=lanemark' "$desktop"
+check "the icon is in the hicolor theme" test -f "$unpacked/usr/share/icons/hicolor/scalable/apps/lanemark.svg"
+check "copyright file is machine-readable" grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
+    "$unpacked/usr/share/doc/lanemark/copyright"
 check "desktop entry is named Lanemark" grep -qx 'Name=Lanemark' "$desktop"
 check "desktop entry categories" grep -qx 'Categories=AudioVideo;Audio;' "$desktop"
 if command -v desktop-file-validate >/dev/null; then
@@ -91,9 +113,19 @@ if [ -n "$manual" ]; then
         check "manual page has section $section" grep -q "^\.SH \"\?$section\"\?\$" <<<"$page"
     done
     check "manual page version was filled in" bash -c '! grep -q @PROJECT_VERSION@ <<<"$0"' "$page"
+    # The release's date: the last commit's in a clone, else at least a date.
+    released=$(TZ=UTC0 git -C "$root" log -1 --format=%cd --date=format-local:%Y-%m-%d 2>/dev/null || echo '[0-9-]*')
+    check "manual page carries the release date" grep -q "^\.TH LANEMARK 1 \"$released\"" <<<"$page"
+    check "mandoc finds nothing to warn about" bash -c 'out=$(mandoc -Tlint -Wwarning 2>&1 <<<"$0"); [ -z "$out" ]' "$page"
+    overstrike=$'s/.\b//g'
+    check "manual page fits 80 columns (mandoc)" bash -c '! mandoc -Tascii -Owidth=80 <<<"$0" | sed "$1" | grep -q ".\{81\}"' \
+        "$page" "$overstrike"
     if command -v groff >/dev/null; then
         check "manual page renders without warnings" \
             bash -c 'out=$(groff -t -man -ww -z 2>&1 <<<"$0") && [ -z "$out" ]' "$page"
+        check "manual page fits 80 columns (groff)" \
+            bash -c '! groff -t -man -Tascii -rLL=80n <<<"$0" 2>/dev/null | sed "$1" | grep -q ".\{81\}"' "$page" "$overstrike"
+        check "manual page hyphenates nothing" bash -c '! groff -t -man -Tutf8 -rLL=80n <<<"$0" 2>/dev/null | grep -q "‐"' "$page"
     fi
 fi
 

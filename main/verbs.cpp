@@ -140,7 +140,7 @@ int restore(const std::string& path, std::ostream& out, std::ostream& err) {
 
 bool isVerb(std::string_view argument) { return findVerb(argument) != nullptr; }
 
-int run(int argc, char** argv, int (*startWindow)(int, char**), std::ostream& out, std::ostream& err) {
+int run(int argc, char** argv, WindowStart startWindow, std::ostream& out, std::ostream& err) {
     if (argc >= 2) {
         if (const Verb* verb = findVerb(argv[1])) {
             if (argc - 2 >= verb->count) {
@@ -154,7 +154,10 @@ int run(int argc, char** argv, int (*startWindow)(int, char**), std::ostream& ou
             return 1;
         }
     }
-    return startWindow(argc, argv);
+    // A single argument that is not a verb is a movie to open, as a file manager passes it.
+    const char* movie = argc == 2 && !isVerb(argv[1]) ? argv[1] : nullptr;
+    static char fallbackName[] = "lanemark";
+    return startWindow(argc > 0 ? argv[0] : fallbackName, movie);
 }
 
 }  // namespace lanemark

@@ -16,7 +16,11 @@ int restore(const std::string& path, std::ostream& out, std::ostream& err);
 // Whether `argument` names a command-line verb (with or without operands).
 bool isVerb(std::string_view argument);
 
-// The dispatch of the command line; `startWindow` runs the editor and returns its status.
-int run(int argc, char** argv, int (*startWindow)(int, char**), std::ostream& out, std::ostream& err);
+// Runs the editor window, with the movie at `movie` open when it is not null, and returns the exit status.
+// `program` is the program's own name, the only argument the window gets.
+using WindowStart = int (*)(char* program, const char* movie);
+
+// The dispatch of the command line.
+int run(int argc, char** argv, WindowStart startWindow, std::ostream& out, std::ostream& err);
 
 }  // namespace lanemark

@@ -4,7 +4,7 @@
 # a bounded fuzzing run, and a check of the Debian package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh
+bash scripts/deps.sh --test
 jobs=$(nproc)
 
 echo "== Test suite"

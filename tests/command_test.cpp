@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <functional>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <tuple>
@@ -18,8 +19,10 @@ namespace {
 using namespace build;
 
 int windowStarts = 0;
-int fakeWindow(int, char**) {
+std::optional<std::string> windowMovie;
+int fakeWindow(char*, const char* movie) {
     ++windowStarts;
+    windowMovie = movie ? std::optional<std::string>(movie) : std::nullopt;
     return 0;
 }
 
@@ -28,6 +31,7 @@ struct Outcome {
     std::string out;
     std::string err;
     bool window;
+    std::optional<std::string> movie;
 };
 
 Outcome runWith(std::vector<std::string> arguments) {
@@ -38,7 +42,7 @@ Outcome runWith(std::vector<std::string> arguments) {
     std::ostringstream out, err;
     const int before = windowStarts;
     const int status = run(int(arguments.size()), argv.data(), fakeWindow, out, err);
-    return {status, out.str(), err.str(), windowStarts != before};
+    return {status, out.str(), err.str(), windowStarts != before, windowMovie};
 }
 
 class CommandLine : public ::testing::Test {
@@ -54,9 +58,11 @@ protected:
 TEST_F(CommandLine, AnythingButAVerbStartsTheWindow) {
     const std::string path = movieWith({1});
     for (const auto& arguments : std::vector<std::vector<std::string>>{
-             {}, {path, "--inspect"}, {"--INSPECT", path}, {"-inspect", path}, {"--inspect=", path}, {"-H"}}) {
+             {}, {path}, {path, "--inspect"}, {"--INSPECT", path}, {"-inspect", path}, {"--inspect=", path}, {"-H"}}) {
         const auto outcome = runWith(arguments);
         EXPECT_TRUE(outcome.window) << ::testing::PrintToString(arguments);
+        // One argument that is no verb is a movie for the window to open, whatever it looks like.
+        EXPECT_EQ(outcome.movie, arguments.size() == 1 ? std::optional(arguments[0]) : std::nullopt);
         EXPECT_EQ(outcome.out, "");
     }
 }

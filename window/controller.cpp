@@ -3,6 +3,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QDropEvent>
+#include <QEvent>
 #include <QFile>
 #include <QFileDialog>
 #include <QHBoxLayout>
@@ -11,9 +13,12 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
+#include <QSettings>
+#include <QUrl>
 #include <QVBoxLayout>
 #include <QWidget>
 
@@ -37,6 +42,7 @@ constexpr int headingPointSize = 22;
 
 const QString welcome = QStringLiteral("Open a QuickTime movie with separate mono PCM tracks.");
 const QString presetRefused = QStringLiteral("The delivery preset requires twelve separate mono tracks.");
+const QString emptyList = QStringLiteral("No movie open. Choose Open Movie\u2026 or drop a movie here.");
 const QString saved = QStringLiteral("Saved and verified. Audio and video data were not rewritten.");
 const QString promise = QStringLiteral(
     "Saves channel metadata in place. Audio and video are not re-encoded or moved. A small metadata recovery backup "
@@ -64,10 +70,10 @@ QLabel* makeWrappingLabel(const QString& text) {
     return label;
 }
 
-QLabel* makeNote() {
-    QLabel* note = makeWrappingLabel(promise);
-    note->setForegroundRole(QPalette::PlaceholderText);
-    return note;
+QLabel* makeSecondaryLabel(const QString& text) {
+    QLabel* label = makeWrappingLabel(text);
+    label->setForegroundRole(QPalette::PlaceholderText);
+    return label;
 }
 
 QHBoxLayout* makeButtonRow(Controller& controller, QWidget* context) {
@@ -89,6 +95,8 @@ QScrollArea* makeTrackList(QVBoxLayout*& stack) {
     stack = new QVBoxLayout(content);
     stack->setSpacing(listSpacing);
     stack->setAlignment(Qt::AlignTop | Qt::AlignLeading);
+    // Stands where the rows will be until the first movie opens; the first render removes it with the rows.
+    stack->addWidget(makeSecondaryLabel(emptyList));
     auto* list = new QScrollArea;
     list->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -169,6 +177,64 @@ std::vector<std::uint32_t> chosenLabels(const QList<QComboBox*>& menus, const st
     return labels;
 }
 
+// The one local file a drag carries, if that is all it carries.
+std::optional<std::filesystem::path> droppedFile(const QMimeData* data) {
+    const QList<QUrl> urls = data ? data->urls() : QList<QUrl>();
+    if (urls.size() != 1 || !urls.front().isLocalFile()) return std::nullopt;
+    return pathFrom(urls.front().toLocalFile());
+}
+
+// What the window does beyond its views: it opens a movie dropped on it, and it keeps
+// its views from overlapping.
+class WindowEvents : public QObject {
+public:
+    WindowEvents(Controller& controller, QWidget* window) : QObject(window), controller_(controller) {}
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        switch (event->type()) {
+            case QEvent::DragEnter:
+            case QEvent::DragMove: {
+                auto* drag = static_cast<QDropEvent*>(event);
+                if (droppedFile(drag->mimeData())) drag->acceptProposedAction();
+                return true;
+            }
+            case QEvent::Drop: {
+                auto* drop = static_cast<QDropEvent*>(event);
+                const auto path = droppedFile(drop->mimeData());
+                if (!path) return true;
+                drop->acceptProposedAction();
+                controller_.openMovieAt(*path);
+                return true;
+            }
+            case QEvent::LayoutRequest:
+                fitMinimumHeight(static_cast<QWidget*>(watched));
+                return false;
+            default:
+                return false;
+        }
+    }
+
+private:
+    // A top-level window's minimum height leaves out how much the wrapping labels need at
+    // that width, so at its smallest the note would slide over the track list. The labels
+    // need the most at the narrowest width, so the window is kept at least that tall.
+    static void fitMinimumHeight(QWidget* window) {
+        QLayout* column = window->layout();
+        const int needed = column->totalMinimumHeightForWidth(column->totalMinimumSize().width());
+        if (needed > 0 && needed != window->minimumHeight()) window->setMinimumHeight(needed);
+    }
+
+    Controller& controller_;
+};
+
+// Qt's file chooser writes its history to the user's Qt settings whenever it closes, even
+// when cancelled. The program keeps no settings, so the user's settings are pointed below
+// /dev/null, where no file can ever be made: nothing is read from there or written.
+// Qt's own chooser is used because a platform one may keep a history of its own.
+void forgetChooserHistory() {
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("/dev/null"));
+}
+
 }  // namespace
 
 QPoint centredOrigin(QSize size, QRect available) {
@@ -203,9 +269,11 @@ void Controller::applicationDidFinishLaunching() {
     column->addWidget(status);
     column->addLayout(makeButtonRow(*this, window.get()));
     column->addWidget(makeTrackList(stack));
-    column->addWidget(makeNote());
+    column->addWidget(makeSecondaryLabel(promise));
     column->addWidget(save, 0, Qt::AlignLeading);
 
+    window->setAcceptDrops(true);
+    window->installEventFilter(new WindowEvents(*this, window.get()));
     window->resize(windowSide, windowSide);
     // A bare X server has no window manager to place the window, so it is placed here.
     window->move(centredOrigin(window->size(), window->screen()->availableGeometry()));
@@ -215,7 +283,9 @@ void Controller::applicationDidFinishLaunching() {
 }
 
 std::optional<std::filesystem::path> Controller::chooseMovie() {
+    forgetChooserHistory();
     QFileDialog dialog(window.get(), QStringLiteral("Open Movie"));
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setNameFilter(QStringLiteral("QuickTime movies (*.mov)"));
@@ -228,9 +298,12 @@ std::optional<std::filesystem::path> Controller::chooseMovie() {
 
 void Controller::openMovie() {
     const auto path = chooseMovie();
-    if (!path || path->empty()) return;
+    if (path && !path->empty()) openMovieAt(*path);
+}
+
+void Controller::openMovieAt(const std::filesystem::path& path) {
     try {
-        Movie opened(*path);
+        Movie opened(path);
         movie = std::move(opened);
     } catch (const std::exception& error) {
         alert(QString::fromStdString(error.what()));

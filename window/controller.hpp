@@ -37,7 +37,10 @@ public:
     // Builds, places and shows the window.
     void applicationDidFinishLaunching();
 
+    // Asks for a movie with the file chooser, then opens it as `openMovieAt` does.
     void openMovie();
+    // Opens the movie at `path` and shows it; a movie that cannot be opened is reported and the window kept as it was.
+    void openMovieAt(const std::filesystem::path& path);
     void render();
     void applyPreset();
     void saveMovie();

@@ -43,17 +43,28 @@ void discard(QtMsgType type, const QMessageLogContext&, const QString&) {
 
 }  // namespace
 
-int startWindow(int argc, char** argv) {
+void launch(Controller& controller, const std::optional<std::filesystem::path>& movie) {
+    controller.applicationDidFinishLaunching();
+    if (movie) controller.openMovieAt(*movie);
+}
+
+int startWindow(char* program, const char* movie) {
     if (!displayAvailable()) {
         reportNoDisplay();
         return 1;
     }
     qInstallMessageHandler(discard);
+    // Qt obeys options such as -platform, -style or -qwindowtitle among its arguments;
+    // the program's arguments are not the toolkit's to read, so it gets only the name.
+    int argc = 1;
+    char* argv[] = {program, nullptr};
     QApplication application(argc, argv);
     starting = false;
     QApplication::setApplicationName(QString::fromUtf8(applicationName));
+    // Lets the desktop match the window to the installed entry, and so to its icon.
+    QApplication::setDesktopFileName(QStringLiteral("lanemark"));
     Controller controller;
-    controller.applicationDidFinishLaunching();
+    launch(controller, movie ? std::optional<std::filesystem::path>(movie) : std::nullopt);
     QApplication::exec();
     return 0;
 }

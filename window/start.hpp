@@ -1,9 +1,18 @@
 #pragma once
 
+#include <filesystem>
+#include <optional>
+
 namespace lanemark {
 
-// Runs the editor window until the user quits; returns the process's exit status.
-int startWindow(int argc, char** argv);
+class Controller;
+
+// Runs the editor window until the user quits, with the movie at `movie` open when it is not null;
+// returns the process's exit status. `program` is the program's own name.
+int startWindow(char* program, const char* movie);
+
+// Shows the window and opens `movie`, if any, exactly as Open Movie… would, failure alert included.
+void launch(Controller& controller, const std::optional<std::filesystem::path>& movie);
 
 // The one line printed instead of starting the window where no display can show it.
 inline constexpr const char* noDisplayMessage =

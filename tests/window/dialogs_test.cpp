@@ -110,6 +110,7 @@ private slots:
         QCOMPARE(accept, QFileDialog::AcceptOpen);
         QCOMPARE(filters, QStringList{QStringLiteral("QuickTime movies (*.mov)")});
         QVERIFY(!chosen);
+        QCOMPARE(fileCount(home()), std::size_t(0));
     }
 
     void chooserAnswersWithThePickedFile() {
@@ -131,6 +132,7 @@ private slots:
         QVERIFY2(person.unexpected.isEmpty(), qPrintable(person.unexpected.join(QLatin1Char('\n'))));
         QVERIFY(chosen);
         QCOMPARE(std::filesystem::canonical(*chosen), std::filesystem::canonical(path));
+        QCOMPARE(fileCount(home()), std::size_t(0));
     }
 
     void chooserStartsBesideTheOpenMovie() {

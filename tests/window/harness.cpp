@@ -1,12 +1,19 @@
 #include "tests/window/harness.hpp"
 
 #include <QApplication>
+#include <QDropEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLayout>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QTest>
+#include <QUrl>
+#include <QWindow>
+
+#include <cstdlib>
 
 #include "metadata/labels.hpp"
 
@@ -23,6 +30,57 @@ std::optional<std::filesystem::path> ScriptedController::chooseMovie() {
     auto answer = answers.front();
     answers.pop_front();
     return answer;
+}
+
+namespace {
+
+std::unique_ptr<build::TempDir> homeDir, runtimeDir;
+
+}  // namespace
+
+void useThrowawayHome() {
+    homeDir = std::make_unique<build::TempDir>();
+    runtimeDir = std::make_unique<build::TempDir>();
+    ::setenv("HOME", homeDir->path().c_str(), 1);
+    // Unset, they all name folders inside HOME.
+    for (const char* name : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"}) ::unsetenv(name);
+    // A desktop session always has one; without it Qt would make one under /tmp.
+    ::setenv("XDG_RUNTIME_DIR", runtimeDir->path().c_str(), 1);
+}
+
+const std::filesystem::path& home() { return homeDir->path(); }
+
+bool drop(QWidget* target, const QStringList& files) {
+    QMimeData data;
+    QList<QUrl> urls;
+    for (const QString& file : files) urls << QUrl::fromLocalFile(file);
+    data.setUrls(urls);
+    QWindow* window = target->window()->windowHandle();
+    const QPoint at = target->mapTo(target->window(), target->rect().center());
+    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(window, &enter);
+    if (!enter.isAccepted()) {
+        QDragLeaveEvent leave;  // as the platform ends a refused drag
+        QCoreApplication::sendEvent(window, &leave);
+        return false;
+    }
+    QDropEvent release(at, enter.dropAction(), &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(window, &release);
+    return release.isAccepted();
+}
+
+void settle() {
+    // A change to the rows sets off layouts in turn: the rows', then the list's around them.
+    for (int round = 0; round < 3; ++round) QCoreApplication::processEvents();
+}
+
+QStringList listTexts(const Controller& controller) {
+    settle();
+    QStringList texts;
+    const QWidget* list = controller.window->findChild<QScrollArea*>()->widget();
+    for (const QLabel* label : list->findChildren<QLabel*>())
+        if (label->isVisibleTo(controller.window.get())) texts << label->text();
+    return texts;
 }
 
 std::filesystem::path writeMovie(const build::TempDir& dir, const std::string& name,

@@ -54,6 +54,21 @@ private slots:
     void cleanup();
 };
 
+// Points HOME and the XDG folders at a throwaway home, before Qt starts, so that whatever the
+// window leaves behind is seen there instead of landing in the tester's home.
+void useThrowawayHome();
+const std::filesystem::path& home();
+
+// Drags `files` over the middle of `target` and lets go there, as a person would;
+// tells whether the window took them.
+bool drop(QWidget* target, const QStringList& files);
+
+// Lets the window handle what a change set off, as it does before a person sees the change.
+void settle();
+
+// The texts of the labels a person can see in the track list.
+QStringList listTexts(const Controller& controller);
+
 // A movie at `dir / name` with one video track and one mono PCM track per label.
 std::filesystem::path writeMovie(const build::TempDir& dir, const std::string& name,
                                  const std::vector<std::uint32_t>& labels);

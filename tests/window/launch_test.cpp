@@ -154,10 +154,36 @@ private slots:
         QVERIFY(list->widgetResizable());
         QCOMPARE(list->minimumHeight(), 300);
         QCOMPARE(list->widget()->layout(), controller->stack);
-        QCOMPARE(controller->stack->count(), 0);
+        QCOMPARE(listTexts(*controller),
+                 QStringList{QStringLiteral("No movie open. Choose Open Movie\u2026 or drop a movie here.")});
+        QVERIFY(!list->verticalScrollBar()->isVisible());
         QCOMPARE(controller->stack->spacing(), 8);
         QVERIFY(controller->stack->alignment() & Qt::AlignTop);
         QVERIFY(controller->menus.isEmpty());
+    }
+
+    void viewsStayApartAtEverySizeTheWindowAllows() {
+        const build::TempDir dir;
+        const auto movie = writeMovie(dir, "a take whose long name wraps onto a second line.mov", {1, 2, 3});
+        QWidget& window = *controller->window;
+        for (const bool opened : {false, true}) {
+            if (opened) controller->open(movie);
+            for (const QSize size : {QSize(1, 1), QSize(1, 2000), QSize(2000, 1), QSize(640, 640)}) {
+                window.resize(size);
+                settle();
+                QList<QWidget*> views;
+                for (QWidget* view : window.findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+                    if (view->isVisible()) views << view;
+                const QString where = QStringLiteral("at %1x%2").arg(window.width()).arg(window.height());
+                for (QWidget* view : views) {
+                    QVERIFY2(window.rect().contains(view->geometry()), qPrintable(where));
+                    for (QWidget* other : views)
+                        QVERIFY2(view == other || !view->geometry().intersects(other->geometry()), qPrintable(where));
+                    if (auto* label = qobject_cast<QLabel*>(view))
+                        QVERIFY2(label->height() >= label->heightForWidth(label->width()), qPrintable(where));
+                }
+            }
+        }
     }
 
     void trackListTakesTheFullColumnWidth() {

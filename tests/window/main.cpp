@@ -24,6 +24,7 @@ const Group groups[] = {
 }  // namespace
 
 int main(int argc, char** argv) {
+    lanemark::testing::useThrowawayHome();
     QApplication application(argc, argv);
     const bool named = argc > 1 && argv[1][0] != '-';
     std::vector<char*> rest{argv[0]};

@@ -5,6 +5,8 @@
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTest>
 #include <QVBoxLayout>
 
@@ -12,6 +14,7 @@
 
 #include "metadata/labels.hpp"
 #include "tests/window/harness.hpp"
+#include "window/start.hpp"
 
 namespace lanemark::testing {
 namespace {
@@ -32,6 +35,7 @@ private slots:
         QStringList expected;
         for (int i = 1; i <= 12; ++i) expected << QStringLiteral("Audio track %1").arg(i);
         QCOMPARE(rowNames(*controller), expected);
+        QCOMPARE(listTexts(*controller), expected);
         QCOMPARE(controller->menus.size(), 12);
         QVERIFY(controller->movie);
         QCOMPARE(controller->movie->labels(), mixedTwelve);
@@ -48,6 +52,45 @@ private slots:
             QCOMPARE(name->maximumWidth(), 140);
             QCOMPARE(row->itemAt(1)->widget(), controller->menus[i]);
         }
+    }
+
+    void startedWithAMovieShowsItOpen() {
+        ScriptedController started;
+        launch(started, writeMovie(*dir, "master.mov", mixedTwelve));
+        QCOMPARE(started.status->text(), QStringLiteral("master.mov \u2014 12 mono PCM tracks"));
+        QCOMPARE(listTexts(started).size(), 12);
+
+        ScriptedController failed;
+        launch(failed, *dir / "missing.mov");
+        controller->open(*dir / "missing.mov");
+        QCOMPARE(failed.alerts, controller->alerts);
+        QCOMPARE(failed.status->text(), QStringLiteral("Open a QuickTime movie with separate mono PCM tracks."));
+        QCOMPARE(started.chooserCalls + failed.chooserCalls, 0);
+    }
+
+    void droppedMovieOpens() {
+        auto* list = controller->window->findChild<QScrollArea*>();
+        QVERIFY(drop(list, {displayName(writeMovie(*dir, "dropped.mov", {1, 2, 3}))}));
+        QCOMPARE(controller->status->text(), QStringLiteral("dropped.mov \u2014 3 mono PCM tracks"));
+        const WindowState before = snapshot(*controller);
+        QVERIFY(!drop(list, {displayName(*dir / "a.mov"), displayName(*dir / "b.mov")}));
+        QVERIFY(drop(controller->status, {displayName(*dir / "missing.mov")}));
+        QCOMPARE(controller->alerts.size(), 1);
+        QVERIFY(controller->alerts[0].contains(QStringLiteral("missing.mov")));
+        QCOMPARE(snapshot(*controller), before);
+    }
+
+    void scrollBarOnlyWhenRowsDoNotFit() {
+        auto* list = controller->window->findChild<QScrollArea*>();
+        controller->open(writeMovie(*dir, "few.mov", {1, 2, 3}));
+        settle();
+        QVERIFY(!list->verticalScrollBar()->isVisible());
+        controller->open(writeMovie(*dir, "many.mov", mixedTwelve));
+        settle();
+        QVERIFY(list->verticalScrollBar()->isVisible());
+        controller->window->resize(640, 1200);
+        settle();
+        QVERIFY(!list->verticalScrollBar()->isVisible());
     }
 
     void menusOfferTheCatalogueInOrder() {
@@ -88,7 +131,7 @@ private slots:
         QVERIFY(controller->alerts.isEmpty());
         QVERIFY(controller->status->text().startsWith(QStringLiteral("xxxx")));
         QVERIFY(controller->window->minimumSizeHint().width() <= 640);
-        QCoreApplication::processEvents();
+        settle();
         QCOMPARE(controller->window->width(), 640);
     }
 

@@ -92,6 +92,19 @@ std::string channelName(const std::string& layout) {
     return layout;
 }
 
+// What ffprobe and MediaInfo must read once the delivery preset is in place.
+// ffprobe's names: Core Audio labels 1-18 are bits 0-17 of its channel mask
+// (the WAVE speaker order, where label 5, Left Surround, is "back left"), and
+// 38/39 (Left/Right Total) are its stereo downmix pair DL/DR.
+void expectPresetInEveryReader(const std::filesystem::path& path) {
+    std::vector<std::string> names;
+    for (const auto& layout : ffprobeLayouts(path)) names.push_back(channelName(layout));
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"FL", "FR", "FC", "LFE", "BL", "BR", "DL", "DR", "DL", "DR", "DL", "DR"}));
+    EXPECT_EQ(mediainfoLayouts(path),
+              (std::vector<std::string>{"L", "R", "C", "LFE", "Ls", "Rs", "Lt", "Rt", "Lt", "Rt", "Lt", "Rt"}));
+}
+
 // ---------------------------------------------------------------------------
 // The fixture helper itself: what it adds must be exactly what the builder
 // writes directly, or every finding below rests on a wrong movie.
@@ -293,17 +306,7 @@ TEST_F(FfmpegTwelveTracks, DeliveryPresetReadsTheSameInEveryReader) {
     const std::vector<std::uint32_t> expected(preset.begin(), preset.end());
     EXPECT_EQ(lanemark("--inspect", path).out, labelLine(expected));
 
-    // ffmpeg's: Core Audio labels 1-18 are bits 0-17 of its channel mask (the
-    // WAVE speaker order, where label 5, Left Surround, is "back left"), and
-    // 38/39 (Left/Right Total) are its stereo downmix pair DL/DR.
-    std::vector<std::string> names;
-    for (const auto& layout : ffprobeLayouts(path)) names.push_back(channelName(layout));
-    EXPECT_EQ(names,
-              (std::vector<std::string>{"FL", "FR", "FC", "LFE", "BL", "BR", "DL", "DR", "DL", "DR", "DL", "DR"}));
-
-    // MediaInfo's.
-    EXPECT_EQ(mediainfoLayouts(path),
-              (std::vector<std::string>{"L", "R", "C", "LFE", "Ls", "Rs", "Lt", "Rt", "Lt", "Rt", "Lt", "Rt"}));
+    expectPresetInEveryReader(path);
 
     // The media: every packet of every stream, and every byte ahead of the metadata.
     EXPECT_EQ(streamHashes(path), hashes);
@@ -420,12 +423,7 @@ TEST(FfmpegLabelledMaster, TakesThePresetInPlace) {
     ASSERT_EQ(applied.status, 0) << describe(applied);
     EXPECT_EQ(applied.out, "Saved and verified\n");
 
-    std::vector<std::string> names;
-    for (const auto& layout : ffprobeLayouts(path)) names.push_back(channelName(layout));
-    EXPECT_EQ(names,
-              (std::vector<std::string>{"FL", "FR", "FC", "LFE", "BL", "BR", "DL", "DR", "DL", "DR", "DL", "DR"}));
-    EXPECT_EQ(mediainfoLayouts(path),
-              (std::vector<std::string>{"L", "R", "C", "LFE", "Ls", "Rs", "Lt", "Rt", "Lt", "Rt", "Lt", "Rt"}));
+    expectPresetInEveryReader(path);
     EXPECT_EQ(streamHashes(path), hashes);
     // Relabelled entries keep their type.
     EXPECT_EQ(sampleEntryTypes(readTrailingMoov(path).metadata).back(), "in24");

@@ -13,8 +13,9 @@ import re
 import sys
 
 TEMPORARY_BACKUP = re.compile(r"^\.(.*\.lanemark-backup)\.[^.]+$")
-UNNAMED = re.compile(r"^#\d+ \(deleted\)$")
-CALL = re.compile(r'^(?:\[pid +\d+\] |\d+ +)?(pread64|pwrite64|pwritev|read|write)\(\d+<(.*?)>, .* = (-?\d+)')
+# strace -y shows a file without a name as <FOLDER/#INODE>(deleted).
+UNNAMED = re.compile(r"^#\d+$")
+CALL = re.compile(r'^(?:\[pid +\d+\] |\d+ +)?(pread64|pwrite64|pwritev|read|write)\(\d+<(.*?)>(?:\(deleted\))?, .* = (-?\d+)')
 
 totals = {}
 with open(sys.argv[1], errors="replace") as log:

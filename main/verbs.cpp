@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <exception>
+#include <string_view>
+#include <vector>
 
 #include "metadata/failure.hpp"
 #include "metadata/labels.hpp"
@@ -61,6 +63,18 @@ constexpr std::string_view helpText =
     "\n"
     "Exit status: 0 on success; 1 on failure, with one line on standard error saying why.\n";
 
+int help(char**, std::ostream& out, std::ostream&) {
+    out << helpText;
+    return 0;
+}
+
+// The one way the verbs that write labels save them and say so.
+void saveAndReport(const std::string& path, const std::vector<std::uint32_t>& labels, std::ostream& out) {
+    const Movie movie{std::filesystem::path(path)};
+    movie.save(labels);
+    deliver(out, "Saved and verified", "The movie was saved and verified, but standard output could not be written.");
+}
+
 struct Verb {
     std::string_view name;
     std::string_view operands;  // as the usage line names them
@@ -79,16 +93,8 @@ const std::array<Verb, 7> verbs{{
      }},
     {"--restore", "PATH", 1,
      [](char** operands, std::ostream& out, std::ostream& err) { return restore(operands[0], out, err); }},
-    {"--help", "", 0,
-     [](char**, std::ostream& out, std::ostream&) {
-         out << helpText;
-         return 0;
-     }},
-    {"-h", "", 0,
-     [](char**, std::ostream& out, std::ostream&) {
-         out << helpText;
-         return 0;
-     }},
+    {"--help", "", 0, help},
+    {"-h", "", 0, help},
     {"--version", "", 0,
      [](char**, std::ostream& out, std::ostream&) {
          out << "lanemark " LANEMARK_VERSION "\n";
@@ -111,22 +117,13 @@ int inspect(const std::string& path, std::ostream& out, std::ostream& err) {
 }
 
 int applyPreset(const std::string& path, std::ostream& out, std::ostream& err) {
-    return report(err, [&] {
-        const Movie movie{std::filesystem::path(path)};
-        movie.save({preset.begin(), preset.end()});
-        deliver(out, "Saved and verified",
-                "The movie was saved and verified, but standard output could not be written.");
-    });
+    return report(err, [&] { saveAndReport(path, {preset.begin(), preset.end()}, out); });
 }
 
 int applyLabels(const std::string& path, const std::string& labels, std::ostream& out, std::ostream& err) {
     return report(err, [&] {
         // Typing errors are reported before the movie is even opened.
-        const auto values = typedLabels(labels);
-        const Movie movie{std::filesystem::path(path)};
-        movie.save(values);
-        deliver(out, "Saved and verified",
-                "The movie was saved and verified, but standard output could not be written.");
+        saveAndReport(path, typedLabels(labels), out);
     });
 }
 
@@ -137,8 +134,6 @@ int restore(const std::string& path, std::ostream& out, std::ostream& err) {
                 "The movie was restored and verified, but standard output could not be written.");
     });
 }
-
-bool isVerb(std::string_view argument) { return findVerb(argument) != nullptr; }
 
 int run(int argc, char** argv, WindowStart startWindow, std::ostream& out, std::ostream& err) {
     if (argc >= 2) {
@@ -155,7 +150,7 @@ int run(int argc, char** argv, WindowStart startWindow, std::ostream& out, std::
         }
     }
     // A single argument that is not a verb is a movie to open, as a file manager passes it.
-    const char* movie = argc == 2 && !isVerb(argv[1]) ? argv[1] : nullptr;
+    const char* movie = argc == 2 ? argv[1] : nullptr;
     static char fallbackName[] = "lanemark";
     return startWindow(argc > 0 ? argv[0] : fallbackName, movie);
 }

@@ -2,7 +2,6 @@
 
 #include <ostream>
 #include <string>
-#include <string_view>
 
 namespace lanemark {
 
@@ -12,9 +11,6 @@ int inspect(const std::string& path, std::ostream& out, std::ostream& err);
 int applyPreset(const std::string& path, std::ostream& out, std::ostream& err);
 int applyLabels(const std::string& path, const std::string& labels, std::ostream& out, std::ostream& err);
 int restore(const std::string& path, std::ostream& out, std::ostream& err);
-
-// Whether `argument` names a command-line verb (with or without operands).
-bool isVerb(std::string_view argument);
 
 // Runs the editor window, with the movie at `movie` open when it is not null, and returns the exit status.
 // `program` is the program's own name, the only argument the window gets.

@@ -188,6 +188,18 @@ std::size_t File::readInto(std::span<std::uint8_t> into, std::uint64_t offset) c
     return done;
 }
 
+bool File::holds(std::uint64_t offset, std::span<const std::uint8_t> expected) const {
+    std::vector<std::uint8_t> buffer(std::min<std::size_t>(expected.size(), std::size_t{1} << 16));
+    for (std::size_t done = 0; done < expected.size();) {
+        const auto piece = expected.subspan(done, std::min(buffer.size(), expected.size() - done));
+        const auto read = std::span(buffer).first(piece.size());
+        if (readInto(read, offset + done) != piece.size() || !std::equal(piece.begin(), piece.end(), read.begin()))
+            return false;
+        done += piece.size();
+    }
+    return true;
+}
+
 std::vector<std::uint8_t> File::readAt(std::uint64_t offset, std::size_t count) const {
     std::vector<std::uint8_t> data(count);
     data.resize(readInto(data, offset));

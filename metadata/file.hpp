@@ -51,6 +51,10 @@ public:
     Bytes readBytesAt(std::uint64_t offset, std::size_t count) const;
     // Fills as much of `into` as the file holds from `offset` on; returns how much that was.
     std::size_t readInto(std::span<std::uint8_t> into, std::uint64_t offset) const;
+    // Whether the file holds exactly `expected` at `offset`. Compared a piece at a
+    // time through one small buffer: a second full copy of the metadata would
+    // double the memory of a save or a restore.
+    bool holds(std::uint64_t offset, std::span<const std::uint8_t> expected) const;
     void writeAt(std::uint64_t offset, std::span<const std::uint8_t> data);
     // The pieces one after another from `offset`, gathered into as few writes as the system allows.
     void writeAt(std::uint64_t offset, std::span<const std::span<const std::uint8_t>> pieces);

@@ -105,16 +105,6 @@ bool atomsLeadTo(const File& movie, std::uint64_t offset, std::uint64_t original
     return cursor == offset;
 }
 
-// Compares a piece at a time, so the metadata is never held twice.
-bool holds(const File& movie, std::uint64_t offset, std::span<const std::uint8_t> expected) {
-    constexpr std::size_t piece = 1 << 20;
-    for (std::size_t done = 0; done < expected.size(); done += piece) {
-        const std::size_t count = std::min(piece, expected.size() - done);
-        if (!std::ranges::equal(movie.readAt(offset + done, count), expected.subspan(done, count))) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 void restoreMovie(const std::filesystem::path& path) {
@@ -128,7 +118,7 @@ void restoreMovie(const std::filesystem::path& path) {
     movie.writeAt(backup.offset, backup.metadata);
     movie.truncate(backup.originalSize);
     movie.sync();
-    if (movie.length() != backup.originalSize || !holds(movie, backup.offset, backup.metadata))
+    if (movie.length() != backup.originalSize || !movie.holds(backup.offset, backup.metadata))
         fail("Verification failed.");
 }
 

@@ -28,23 +28,10 @@ std::vector<Atom> relabelled(const Movie& movie, const std::vector<std::uint32_t
     return atoms;
 }
 
-// Compared a piece at a time: a second full copy of the metadata would double the save's memory.
-bool holds(const File& file, std::uint64_t offset, std::span<const std::uint8_t> expected) {
-    std::vector<std::uint8_t> buffer(std::min<std::size_t>(expected.size(), std::size_t{1} << 16));
-    for (std::size_t done = 0; done < expected.size();) {
-        const auto piece = expected.subspan(done, std::min(buffer.size(), expected.size() - done));
-        const auto read = std::span(buffer).first(piece.size());
-        if (file.readInto(read, offset + done) != piece.size() || !std::equal(piece.begin(), piece.end(), read.begin()))
-            return false;
-        done += piece.size();
-    }
-    return true;
-}
-
 // The descriptor must lead to the file that was opened, holding what was read from it.
 void checkUnchanged(const Movie& movie, const File& file) {
     if (file.identity() != movie.identity() || file.length() != movie.size() ||
-        !holds(file, movie.offset(), movie.metadata()))
+        !file.holds(movie.offset(), movie.metadata()))
         fail(changed);
 }
 

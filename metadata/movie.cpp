@@ -5,7 +5,7 @@
 #include <new>
 
 #include "metadata/failure.hpp"
-#include "metadata/file.hpp"
+#include "platform/file.hpp"
 
 namespace lanemark {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "metadata/atom.hpp"
 #include "metadata/bytes.hpp"
-#include "metadata/file.hpp"
+#include "platform/file.hpp"
 
 namespace lanemark {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "metadata/failure.hpp"
-#include "metadata/file.hpp"
+#include "platform/file.hpp"
 #include "saving/storage.hpp"
 
 namespace lanemark {

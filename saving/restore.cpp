@@ -10,7 +10,7 @@
 #include <system_error>
 
 #include "metadata/failure.hpp"
-#include "metadata/file.hpp"
+#include "platform/file.hpp"
 #include "metadata/movie.hpp"
 #include "saving/backup.hpp"
 

@@ -5,7 +5,7 @@
 #include <optional>
 #include <span>
 
-#include "metadata/file.hpp"
+#include "platform/file.hpp"
 #include "metadata/movie.hpp"
 
 namespace lanemark {

@@ -9,7 +9,7 @@
 #include <tuple>
 
 #include "main/verbs.hpp"
-#include "metadata/file.hpp"
+#include "platform/file.hpp"
 #include "saving/backup.hpp"
 #include "tests/support/builder.hpp"
 

@@ -1,4 +1,4 @@
-#include "metadata/file.hpp"
+#include "platform/file.hpp"
 
 #include <fcntl.h>
 #include <limits.h>

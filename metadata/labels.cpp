@@ -42,11 +42,15 @@ std::vector<std::uint32_t> typedLabels(std::string_view list) {
     for (std::size_t start = 0;;) {
         const std::size_t comma = std::min(list.find(',', start), list.size());
         const auto item = trimmed(list.substr(start, comma - start));
-        const auto label = typedLabel(item);
-        if (!label)
+        const auto layout = std::ranges::find_if(
+            layoutNames, [item](const LayoutName& name) { return sameIgnoringCase(item, name.name); });
+        if (layout != layoutNames.end())
+            labels.insert(labels.end(), layout->labels.begin(), layout->labels.end());
+        else if (const auto label = typedLabel(item))
+            labels.push_back(*label);
+        else
             fail("Unknown channel label \"" + std::string(item) +
                  "\". Use L, R, C, LFE, Ls, Rs, Lt, Rt, M or a label number.");
-        labels.push_back(*label);
         if (comma == list.size()) return labels;
         start = comma + 1;
     }

@@ -36,14 +36,27 @@ inline const std::vector<Label> shortNames{
     {"L", 1}, {"R", 2}, {"C", 3}, {"LFE", 4}, {"Ls", 5}, {"Rs", 6}, {"Lt", 38}, {"Rt", 39}, {"M", 42},
 };
 
+// Names that stand for several labels at once in a typed list, matched without regard to case.
+struct LayoutName {
+    std::string name;
+    std::vector<std::uint32_t> labels;
+};
+inline const std::vector<LayoutName> layoutNames{
+    {"stereo", {1, 2}},
+    {"LtRt", {38, 39}},
+    {"5.1", {1, 2, 3, 4, 5, 6}},
+    {"7.1", {1, 2, 3, 4, 5, 6, 33, 34}},
+    {"delivery", {preset.begin(), preset.end()}},
+};
+
 // The index in `choices` of the entry carrying `value`, if any.
 std::optional<std::size_t> choiceIndex(std::uint32_t value);
 
 // The value of one typed label: a short name or a decimal label number.
 std::optional<std::uint32_t> typedLabel(std::string_view item);
 
-// Labels typed as one comma-separated list, blanks around each item ignored.
-// Throws Failure naming the first item that is neither a name nor a number.
+// Labels typed as one comma-separated list, blanks around each item ignored; a
+// layout name puts its labels in at its place. Throws Failure naming the first item that is neither a name nor a number.
 std::vector<std::uint32_t> typedLabels(std::string_view list);
 
 }  // namespace lanemark

@@ -4,6 +4,8 @@
 
 #include <set>
 
+#include "metadata/failure.hpp"
+
 namespace lanemark {
 namespace {
 
@@ -31,6 +33,22 @@ TEST(DeliveryPreset, EveryValueIsInTheCatalogue) {
         ASSERT_TRUE(index) << preset[i];
         EXPECT_EQ(choices[*index].name, expected[i]);
     }
+}
+
+TEST(LabelLists, LayoutNamesPutTheirLabelsInAtTheirPlace) {
+    using List = std::vector<std::uint32_t>;
+    for (const auto& [typed, expected] : std::vector<std::pair<std::string, List>>{
+             {"stereo", {1, 2}},
+             {"STEREO", {1, 2}},
+             {"ltrt", {38, 39}},
+             {"5.1,LtRt", {1, 2, 3, 4, 5, 6, 38, 39}},
+             {" 7.1 ", {1, 2, 3, 4, 5, 6, 33, 34}},
+             {"Delivery", {1, 2, 3, 4, 5, 6, 38, 39, 38, 39, 38, 39}},
+             {"M,stereo,65537", {42, 1, 2, 65537}},
+         })
+        EXPECT_EQ(typedLabels(typed), expected) << typed;
+    for (const std::string unknown : {"5.0", "5.1ch", "7.2", "stereo2", "Lt Rt"})
+        EXPECT_THROW(typedLabels(unknown), Failure) << unknown;
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 // movie, first as the metadata itself (parse, validate, collect labels, and
 // the exact re-encoding of what parsed), then as a whole file: the top-level
 // walk, and for an accepted movie the relabelling and its encoding, which
-// must open again with the new labels.
+// must open again with the new labels. The lazy opening of the same file must
+// come to the same end: the same labels, or a refusal in the same words.
 
 #include <algorithm>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 
 #include "metadata/failure.hpp"
 #include "metadata/movie.hpp"
+#include "metadata/outline.hpp"
 #include "metadata/rewrite.hpp"
 
 namespace {
@@ -48,6 +50,18 @@ std::vector<std::uint32_t> relabelling(std::vector<std::uint32_t> labels) {
     return labels;
 }
 
+// The labels an opening finds, or the sentence it refuses the movie with.
+using Outcome = std::pair<std::optional<std::vector<std::uint32_t>>, std::string>;
+
+template <typename Open>
+Outcome outcomeOf(Open open) {
+    try {
+        return {accepted(open()), ""};
+    } catch (const Failure& failure) {
+        return {std::nullopt, failure.what()};
+    }
+}
+
 void wholeFile(std::span<const std::uint8_t> input) {
     const auto read = [input](std::span<std::uint8_t> into, std::uint64_t offset) {
         if (offset >= input.size()) return std::size_t{0};
@@ -55,6 +69,9 @@ void wholeFile(std::span<const std::uint8_t> input) {
         std::memcpy(into.data(), input.data() + offset, count);
         return count;
     };
+    const auto full = outcomeOf([&] { return parse(findTrailingMetadata(input.size(), read).metadata); });
+    const auto lazy = outcomeOf([&] { return readOutline(locateMetadata(input.size(), read), read); });
+    check(full == lazy);
     std::vector<std::uint32_t> labels;
     std::vector<Atom> atoms;
     try {

@@ -16,16 +16,6 @@ std::array<std::uint8_t, 4> codeOf(const std::string& type) {
     return code;
 }
 
-std::string nameOf(const std::array<std::uint8_t, 4>& code) {
-    for (auto byte : code)
-        if (byte > 0x7F) return "????";
-    return std::string(code.begin(), code.end());
-}
-
-bool isContainer(const std::string& type) {
-    return type == "moov" || type == "trak" || type == "mdia" || type == "minf" || type == "stbl";
-}
-
 // How many payload bytes precede the children, or nothing for a leaf.
 std::optional<std::size_t> prefixLength(const std::string& type, const Bytes& payload) {
     if (isContainer(type)) return 0;
@@ -49,7 +39,7 @@ std::vector<Atom> parseLevel(const Bytes& data, int depth);
 Atom parseAtom(const Bytes& data, std::size_t position, std::uint32_t size, int depth) {
     Atom atom;
     for (std::size_t i = 0; i < 4; ++i) atom.code[i] = data[position + 4 + i];
-    atom.type = nameOf(atom.code);
+    atom.type = typeName(atom.code);
     atom.body = data.slice(position + headerSize, size - headerSize);
     auto length = prefixLength(atom.type, atom.body);
     if (!length) return atom;
@@ -94,6 +84,16 @@ std::uint8_t* put(std::uint8_t* out, std::span<const std::uint8_t> data) {
 
 }  // namespace
 
+bool isContainer(std::string_view type) {
+    return type == "moov" || type == "trak" || type == "mdia" || type == "minf" || type == "stbl";
+}
+
+std::string typeName(const std::array<std::uint8_t, 4>& code) {
+    for (auto byte : code)
+        if (byte > 0x7F) return "????";
+    return std::string(code.begin(), code.end());
+}
+
 bool isPcmEntry(std::string_view type) {
     static constexpr std::array<std::string_view, 8> types{"lpcm", "sowt", "twos", "in24",
                                                            "in32", "fl32", "fl64", "raw "};
@@ -119,7 +119,7 @@ std::uint8_t* Atom::encodeInto(std::uint8_t* out) const {
     if (size > std::numeric_limits<std::uint32_t>::max()) fail("Metadata atom is too large to save.");
     out = put(out, bytes(static_cast<std::uint32_t>(size)));
     // The bytes as read stand for the type unless the text was changed since.
-    out = put(out, nameOf(code) == type ? code : codeOf(type));
+    out = put(out, typeName(code) == type ? code : codeOf(type));
     if (!children) return put(out, body);
     out = put(out, prefix);
     for (const auto& child : *children) out = child.encodeInto(out);
@@ -132,7 +132,7 @@ std::vector<std::uint8_t> Atom::encoded() const {
     return out;
 }
 
-std::vector<Atom> parse(const Bytes& data) { return parseLevel(data, 0); }
+std::vector<Atom> parse(const Bytes& data, int depth) { return parseLevel(data, depth); }
 
 Bytes encode(const std::vector<Atom>& atoms) {
     std::uint64_t total = 0;

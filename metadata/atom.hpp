@@ -37,8 +37,15 @@ struct Atom {
 // "lpcm" and the per-format types that describe rates below 65,536 Hz.
 bool isPcmEntry(std::string_view type);
 
-// Bytes to a list of atoms; throws Failure on malformed input.
-std::vector<Atom> parse(const Bytes& data);
+// Whether `parse` opens atoms of this type as plain containers of other atoms.
+bool isContainer(std::string_view type);
+
+// The type an atom goes by for its type bytes: "????" when they are not ASCII.
+std::string typeName(const std::array<std::uint8_t, 4>& code);
+
+// Bytes to a list of atoms; throws Failure on malformed input. `depth` is how
+// many atoms enclose the list, for data taken from inside a tree.
+std::vector<Atom> parse(const Bytes& data, int depth = 0);
 
 // The concatenated encodings of a list of atoms, built in one buffer.
 Bytes encode(const std::vector<Atom>& atoms);

@@ -3,6 +3,7 @@
 #include <array>
 #include <bit>
 #include <new>
+#include <optional>
 
 #include "metadata/failure.hpp"
 #include "platform/file.hpp"
@@ -68,30 +69,31 @@ void checkSampleDescriptions(const Atom& atom) {
 
 }  // namespace
 
-TrailingMetadata findTrailingMetadata(std::uint64_t size, const ReadAt& read) {
-    TrailingMetadata found;
-    found.size = size;
-    bool seen = false;
+MetadataPlace locateMetadata(std::uint64_t fileSize, const ReadAt& read) {
+    std::optional<MetadataPlace> place;
     std::uint64_t cursor = 0;
-    while (found.size - cursor >= 8) {
+    while (fileSize - cursor >= 8) {
         std::array<std::uint8_t, 16> buffer{};
-        const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(16, found.size - cursor));
+        const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(16, fileSize - cursor));
         const std::span<const std::uint8_t> header(buffer.data(), read(std::span(buffer).first(wanted), cursor));
-        const auto atom = measure(header, cursor, found.size);
+        const auto atom = measure(header, cursor, fileSize);
         if (isMoov(header)) {
-            if (!atom.compact || cursor + atom.size != found.size || atom.size >= metadataLimit)
+            if (!atom.compact || cursor + atom.size != fileSize || atom.size >= metadataLimit)
                 fail(notOneTrailingBlock);
-            const auto length = static_cast<std::size_t>(atom.size);
-            auto data = allocateBuffer(length);
-            if (read({data.get(), length}, cursor) < length) fail("Could not read complete metadata.");
-            found.offset = cursor;
-            found.metadata = Bytes(std::move(data), length);
-            seen = true;
+            place = MetadataPlace{cursor, atom.size};
         }
         cursor += atom.size;
     }
-    if (cursor != found.size || !seen) fail("No supported trailing movie metadata found.");
-    return found;
+    if (cursor != fileSize || !place) fail("No supported trailing movie metadata found.");
+    return *place;
+}
+
+TrailingMetadata findTrailingMetadata(std::uint64_t size, const ReadAt& read) {
+    const auto place = locateMetadata(size, read);
+    const auto length = static_cast<std::size_t>(place.length);
+    auto data = allocateBuffer(length);
+    if (read({data.get(), length}, place.offset) < length) fail("Could not read complete metadata.");
+    return {place.offset, size, Bytes(std::move(data), length), {}};
 }
 
 TrailingMetadata readTrailingMetadata(const std::filesystem::path& url) {
@@ -134,6 +136,16 @@ CollectedLabels collectLabels(const std::vector<Atom>& atoms) {
     return found;
 }
 
+MovieContents examine(const std::vector<Atom>& atoms) {
+    Movie::validate(atoms);
+    auto collected = collectLabels(atoms);
+    if (collected.labels.empty() || collected.labels.size() != collected.pcmCount)
+        fail(
+            "Each PCM audio entry must have one supported mono channel layout. This file is outside the supported "
+            "scope.");
+    return {std::move(collected.labels)};
+}
+
 Movie::Movie(std::filesystem::path url) try : url_(std::move(url)) {
     auto trailing = readTrailingMetadata(url_);
     offset_ = trailing.offset;
@@ -141,13 +153,7 @@ Movie::Movie(std::filesystem::path url) try : url_(std::move(url)) {
     identity_ = trailing.identity;
     metadata_ = std::move(trailing.metadata);
     atoms_ = parse(metadata_);
-    validate(atoms_);
-    auto collected = collectLabels(atoms_);
-    if (collected.labels.empty() || collected.labels.size() != collected.pcmCount)
-        fail(
-            "Each PCM audio entry must have one supported mono channel layout. This file is outside the supported "
-            "scope.");
-    labels_ = std::move(collected.labels);
+    labels_ = examine(atoms_).labels;
 } catch (const std::bad_alloc&) {
     fail(notEnoughMemoryToOpen);
 }

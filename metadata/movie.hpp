@@ -67,7 +67,14 @@ TrailingMetadata readTrailingMetadata(const std::filesystem::path& url);
 
 // Fills as much of `into` as a file holds from `offset` on and says how much that was.
 using ReadAt = std::function<std::size_t(std::span<std::uint8_t> into, std::uint64_t offset)>;
-// The same walk over any file of `size` bytes that `read` reads.
+// Where the metadata lies in a file of `fileSize` bytes that `read` reads, found from
+// the top-level headers alone; throws the walk's Failure for a file it refuses.
+struct MetadataPlace {
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+};
+MetadataPlace locateMetadata(std::uint64_t fileSize, const ReadAt& read);
+// The same walk, then the metadata read whole.
 TrailingMetadata findTrailingMetadata(std::uint64_t size, const ReadAt& read);
 
 // One label per "chan" atom that names a single channel, plus the count of PCM entries.
@@ -76,6 +83,12 @@ struct CollectedLabels {
     std::size_t pcmCount = 0;
 };
 CollectedLabels collectLabels(const std::vector<Atom>& atoms);
+
+// What opening takes from a parsed tree, which it validates first.
+struct MovieContents {
+    std::vector<std::uint32_t> labels;
+};
+MovieContents examine(const std::vector<Atom>& atoms);
 
 // The length of the top-level atom at `cursor` whose first (up to 16) bytes are
 // `header`, in a file of `fileSize` bytes, as the opening walk measures it;

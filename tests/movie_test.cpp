@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "metadata/failure.hpp"
+#include "metadata/outline.hpp"
 #include "tests/support/builder.hpp"
 
 namespace lanemark {
@@ -30,15 +31,21 @@ protected:
         return path;
     }
 
+    // The sentence a full opening refuses the movie with; the lazy opening must say the same.
     std::string failure(const Buffer& data) {
         const auto path = write(data);
-        try {
-            Movie movie(path);
-        } catch (const Failure& failure) {
-            EXPECT_EQ(readFile(path), data) << "opening must not write";
-            return failure.message();
-        }
-        return "opened";
+        const auto refusal = [&](auto open) -> std::string {
+            try {
+                open();
+            } catch (const Failure& failure) {
+                return failure.message();
+            }
+            return "opened";
+        };
+        const std::string full = refusal([&] { Movie movie(path); });
+        EXPECT_EQ(refusal([&] { outlineMovie(path); }), full);
+        EXPECT_EQ(readFile(path), data) << "opening must not write";
+        return full;
     }
 
     TempDir dir;
@@ -161,6 +168,33 @@ TEST_F(MovieOpening, SaysWhenMemoryRunsOut) {
 
 TEST_F(MovieOpening, PassesParseFailuresOn) {
     EXPECT_EQ(failure(movie(box("moov", {atom("stsd", zeros(4))}))), "Incomplete audio metadata.");
+}
+
+TEST_F(MovieOpening, LazyOpeningStepsOverSampleTablesAndNestsAsDeep) {
+    const auto bytesRead = [] {
+        std::ifstream io("/proc/self/io");
+        std::string key;
+        std::uint64_t value = 0;
+        while (io >> key >> value)
+            if (key == "rchar:") return value;
+        return std::uint64_t{0};
+    };
+    const Buffer tables = box("trak", {box("mdia", {box("minf", {box("stbl", {atom("stco", zeros(16 << 20))})})})});
+    const auto path = write(movie(moov({soundTrack(monoPcm(3)), tables})));
+    const auto before = bytesRead();
+    EXPECT_EQ(outlineMovie(path).labels, std::vector<std::uint32_t>{3});
+    EXPECT_LT(bytesRead() - before, 1u << 20);
+    EXPECT_EQ(Movie(path).labels(), std::vector<std::uint32_t>{3});
+
+    // The PCM entry of the innermost track is the first atom too deep from 58 enclosing tracks on.
+    for (int depth = 56; depth <= 60; ++depth) {
+        Buffer nested = soundTrack(monoPcm(1));
+        for (int i = 0; i < depth; ++i) nested = box("trak", {nested});
+        const auto refusal = failure(movie(moov({nested})));
+        if (depth >= 58) {
+            EXPECT_EQ(refusal, "Metadata nesting is too deep.") << depth;
+        }
+    }
 }
 
 // Track validation.

@@ -1,0 +1,109 @@
+#include "metadata/outline.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <new>
+#include <string_view>
+
+#include "metadata/failure.hpp"
+#include "platform/file.hpp"
+
+namespace lanemark {
+namespace {
+
+constexpr std::size_t headerSize = 8;
+constexpr std::size_t pageSize = 4096;
+
+// Reads through the last page read: the headers of neighbouring atoms mostly share
+// a page, so the walk makes one system call per page rather than one per header.
+class PagedRead {
+public:
+    explicit PagedRead(const ReadAt& read) : read_(read) {}
+
+    std::size_t operator()(std::span<std::uint8_t> into, std::uint64_t offset) {
+        if (into.size() > pageSize / 2) return read_(into, offset);
+        if (offset < start_ || offset - start_ + into.size() > length_) {
+            start_ = offset - offset % pageSize;
+            // A read across the page's end gets a page of its own.
+            if (offset - start_ + into.size() > pageSize) start_ = offset;
+            length_ = read_(page_, start_);
+        }
+        const std::size_t skip = static_cast<std::size_t>(offset - start_);
+        const std::size_t count = skip < length_ ? std::min(into.size(), length_ - skip) : 0;
+        std::memcpy(into.data(), page_.data() + skip, count);
+        return count;
+    }
+
+private:
+    const ReadAt& read_;
+    std::array<std::uint8_t, pageSize> page_{};
+    std::uint64_t start_ = 0;
+    std::size_t length_ = 0;
+};
+
+struct Walk {
+    PagedRead read;
+    std::size_t atoms = 0;
+};
+
+// The leaves that opening looks into, read whole; any other leaf is skipped.
+bool isRead(std::string_view type) {
+    return type == "stsd" || type == "tkhd" || type == "hdlr" || type == "chan" || isPcmEntry(type);
+}
+
+std::vector<Atom> readLevel(Walk& walk, std::uint64_t offset, std::uint64_t length, int depth);
+
+Atom readAtom(Walk& walk, std::uint64_t offset, std::uint32_t size, const std::array<std::uint8_t, 4>& code,
+              int depth) {
+    const std::string type = typeName(code);
+    if (isRead(type)) {
+        auto data = allocateBuffer(size);
+        if (walk.read({data.get(), size}, offset) < size) fail("Could not read complete metadata.");
+        // Parsed as the full opening parses it, at the depth it has there.
+        return std::move(parse(Bytes(std::move(data), size), depth).front());
+    }
+    Atom atom;
+    atom.type = type;
+    atom.code = code;
+    if (isContainer(type)) {
+        if (depth >= maxNesting) fail("Metadata nesting is too deep.");
+        atom.children = readLevel(walk, offset + headerSize, size - headerSize, depth + 1);
+    }
+    return atom;
+}
+
+std::vector<Atom> readLevel(Walk& walk, std::uint64_t offset, std::uint64_t length, int depth) {
+    std::vector<Atom> atoms;
+    for (std::uint64_t position = 0; position < length;) {
+        const std::uint64_t left = length - position;
+        if (left < headerSize) fail("Incomplete metadata atom.");
+        std::array<std::uint8_t, headerSize> header{};
+        if (walk.read(header, offset + position) < headerSize) fail("Could not read complete metadata.");
+        const std::uint32_t size = u32(header, 0);
+        if (size < headerSize || size > left) fail("Unsupported metadata atom size.");
+        if (++walk.atoms > outlineAtomLimit) fail(tooManyAtoms);
+        atoms.push_back(readAtom(walk, offset + position, size, {header[4], header[5], header[6], header[7]}, depth));
+        position += size;
+    }
+    return atoms;
+}
+
+}  // namespace
+
+std::vector<Atom> readOutline(MetadataPlace place, const ReadAt& read) {
+    Walk walk{PagedRead(read)};
+    return readLevel(walk, place.offset, place.length, 0);
+}
+
+MovieContents outlineMovie(const std::filesystem::path& url) try {
+    const File file(url, File::Mode::read);
+    const ReadAt read = [&file](std::span<std::uint8_t> into, std::uint64_t offset) {
+        return file.readInto(into, offset);
+    };
+    return examine(readOutline(locateMetadata(file.length(), read), read));
+} catch (const std::bad_alloc&) {
+    fail(notEnoughMemoryToOpen);
+}
+
+}  // namespace lanemark

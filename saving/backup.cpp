@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "metadata/failure.hpp"
+#include "metadata/text.hpp"
 #include "platform/file.hpp"
 #include "saving/storage.hpp"
 
@@ -19,31 +20,6 @@ namespace {
 
 PropertyList encodeRecord(const Movie& movie) {
     return backupRecord(movie.offset(), movie.size(), movie.metadata(), movieName(movie.url()));
-}
-
-// The length of the well-formed UTF-8 sequence at `text`, or 0 when none starts there.
-std::size_t sequenceLength(std::string_view text) {
-    const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned lead = byte(0);
-    if (lead < 0x80) return 1;
-    std::size_t length;
-    unsigned low = 0x80, high = 0xBF;  // the allowed range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF)
-        length = 2;
-    else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) low = 0xA0;   // no overlong forms
-        if (lead == 0xED) high = 0x9F;  // no surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;  // nothing beyond U+10FFFF
-    } else
-        return 0;
-    if (text.size() < length || byte(1) < low || byte(1) > high) return 0;
-    for (std::size_t i = 2; i < length; ++i)
-        if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
-    return length;
 }
 
 using Pieces = std::span<const std::span<const std::uint8_t>>;
@@ -142,22 +118,7 @@ std::filesystem::path backupLocation(const std::filesystem::path& movie) {
     return location;
 }
 
-std::string movieName(const std::filesystem::path& movie) {
-    const std::string name = movie.filename().string();
-    std::string text;
-    text.reserve(name.size());
-    for (std::size_t at = 0; at < name.size();) {
-        const std::size_t length = sequenceLength(std::string_view(name).substr(at));
-        if (length == 0) {
-            text += "\xEF\xBF\xBD";
-            ++at;
-        } else {
-            text.append(name, at, length);
-            at += length;
-        }
-    }
-    return text;
-}
+std::string movieName(const std::filesystem::path& movie) { return wellFormedUtf8(movie.filename().string()); }
 
 PropertyList backupRecord(std::uint64_t offset, std::uint64_t originalSize, std::span<const std::uint8_t> metadata,
                           const std::string& movieName) {

@@ -18,10 +18,6 @@
 namespace lanemark {
 namespace {
 
-PropertyList encodeRecord(const Movie& movie) {
-    return backupRecord(movie.offset(), movie.size(), movie.metadata(), movieName(movie.url()));
-}
-
 using Pieces = std::span<const std::span<const std::uint8_t>>;
 
 bool occupied(const File& folder, const std::filesystem::path& location) {
@@ -127,25 +123,43 @@ PropertyList backupRecord(std::uint64_t offset, std::uint64_t originalSize, std:
     return encodeDictionary(entries);
 }
 
-void writeBackup(const Movie& movie, Storage& storage) {
-    const auto location = backupLocation(movie.url());
+BackupRecord recordOf(const Movie& movie) {
+    BackupRecord record;
+    record.offset = movie.offset();
+    record.originalSize = movie.size();
+    record.metadata = movie.metadata();
+    return record;
+}
+
+FileIdentity writeBackup(const std::filesystem::path& movie, const BackupRecord& record, Storage& storage) {
+    const auto location = backupLocation(movie);
     // Opened first: a folder that cannot be synchronised must not receive a backup at all.
     File folder(location.parent_path(), File::Mode::folder);
     if (occupied(folder, location)) fail(backupExists);
-    const PropertyList record = encodeRecord(movie);
+    const PropertyList encoded = backupRecord(record.offset, record.originalSize, record.metadata, movieName(movie));
     FileIdentity published;
     if (auto unnamed = storage.createUnnamed(folder, location))
-        published = publishUnnamed(*unnamed, folder, location, record.pieces(), storage);
+        published = publishUnnamed(*unnamed, folder, location, encoded.pieces(), storage);
     else
-        published = publishNamed(location, record.pieces(), storage);
+        published = publishNamed(location, encoded.pieces(), storage);
     try {
         storage.synchroniseFolder(folder);
     } catch (...) {
         unpublish(folder, location, published);
         throw;
     }
+    return published;
 }
 
+void writeBackup(const Movie& movie, Storage& storage) { writeBackup(movie.url(), recordOf(movie), storage); }
+
 void writeBackup(const Movie& movie) { writeBackup(movie, systemStorage()); }
+
+void removeBackup(const std::filesystem::path& movie, FileIdentity published) {
+    const auto location = backupLocation(movie);
+    File folder(location.parent_path(), File::Mode::folder);
+    unpublish(folder, location, published);
+    folder.sync();
+}
 
 }  // namespace lanemark

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <filesystem>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "metadata/movie.hpp"
 #include "saving/property_list.hpp"
@@ -21,15 +23,34 @@ std::filesystem::path backupLocation(const std::filesystem::path& movie);
 // UTF-8, otherwise with each byte that does not decode replaced by U+FFFD.
 std::string movieName(const std::filesystem::path& movie);
 
+// What a backup records: the region of the movie that a save changes, as it
+// was before, and what the finished save leaves there.
+struct BackupRecord {
+    std::uint64_t offset = 0;                // where the region starts in the movie
+    std::uint64_t originalSize = 0;          // the movie's length before the save
+    std::span<const std::uint8_t> metadata;  // the region's bytes before the save
+    // The region's bytes once the save is complete, in order, and the movie's length then.
+    std::vector<std::span<const std::uint8_t>> written;
+    std::uint64_t savedSize = 0;
+};
+
+// The record of a movie as opened, before any save has planned what to write.
+BackupRecord recordOf(const Movie& movie);
+
 // The backup's binary property list; its data piece is `metadata` itself.
 PropertyList backupRecord(std::uint64_t offset, std::uint64_t originalSize, std::span<const std::uint8_t> metadata,
                           const std::string& movieName);
 
-// Publishes the metadata as opened, where it sat and how long the file was,
-// as a binary property list beside the movie, on storage (file, then folder)
-// before this returns. Refuses when anything already exists at the backup
-// path, and leaves nothing at that path or beside it when it fails.
+// Publishes `record` as a binary property list beside `movie`, on storage
+// (file, then folder) before this returns, and says which file it made.
+// Refuses when anything already exists at the backup path, and leaves
+// nothing at that path or beside it when it fails.
+FileIdentity writeBackup(const std::filesystem::path& movie, const BackupRecord& record, Storage& storage);
 void writeBackup(const Movie& movie, Storage& storage);
 void writeBackup(const Movie& movie);
+
+// Takes away the backup a save made, if the backup's name still leads to
+// `published`; a file put there since is left alone.
+void removeBackup(const std::filesystem::path& movie, FileIdentity published);
 
 }  // namespace lanemark

@@ -60,10 +60,11 @@ public:
         check(Step::open);
         return Storage::open(url);
     }
-    void writeBackup(const Movie& movie) override {
+    FileIdentity writeBackup(const std::filesystem::path& movie, const BackupRecord& record) override {
         check(Step::writeBackup);
-        Storage::writeBackup(movie);
+        const FileIdentity published = Storage::writeBackup(movie, record);
         meanwhileAfter(Step::writeBackup);
+        return published;
     }
     File openForUpdate(const std::filesystem::path& url) override {
         check(Step::openForUpdate);
@@ -396,6 +397,7 @@ TEST_F(Saving, BytesAppendedDuringTheSaveStayAndTheSaveFails) {
         ASSERT_GE(after.size(), before.size() + theirs.size());
         EXPECT_TRUE(std::equal(before.begin(), before.end(), after.begin())) << "the old metadata is back";
         EXPECT_TRUE(std::equal(theirs.begin(), theirs.end(), after.end() - std::ptrdiff_t(theirs.size())));
+        EXPECT_EQ(backedUp(path), step != Step::writeBackup) << "kept only once the movie was written";
     }
 }
 

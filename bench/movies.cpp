@@ -43,4 +43,11 @@ Buffer largeTables(std::size_t bytes) {
     return moov(tracks);
 }
 
+Buffer masterTables(std::size_t bytes) {
+    const std::size_t entries = bytes / 12 / 8;
+    std::vector<Buffer> tracks{videoTrack()};
+    for (int track = 0; track < 12; ++track) tracks.push_back(soundTrackWithTables(entries));
+    return moov(tracks);
+}
+
 }  // namespace lanemark::bench

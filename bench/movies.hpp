@@ -18,4 +18,8 @@ build::Buffer manyTracks(std::size_t tracks);
 // with one sample per entry would have.
 build::Buffer largeTables(std::size_t bytes);
 
+// A twelve-track "moov" of about `bytes`, each sound track with its own share of
+// the tables, as a master's tracks of one length have.
+build::Buffer masterTables(std::size_t bytes);
+
 }  // namespace lanemark::bench

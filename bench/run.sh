@@ -7,7 +7,9 @@
 #      memory, independence from the file's size, remuxing (bench/timings.py);
 #   2. the bytes each verb moves to and from the movie (strace);
 #   3. ways of bringing a 100 MiB moov into memory;
-#   4. parse and encode in memory (lanemark_bench).
+#   4. parse and encode in memory (lanemark_bench);
+#   5. --check and --report over a thousand masters, against ffprobe, MediaInfo
+#      and cat, and what they read of a long master (bench/delivery.py).
 #
 # Usage: [BEFORE=COMMIT] [RUNS=N] bench/run.sh [BUILD_DIR] [WORK_DIR]
 #   BUILD_DIR defaults to build-bench (configured here: Release, LANEMARK_BENCH=ON)
@@ -15,7 +17,7 @@
 #   BEFORE    a commit to measure beside this checkout as "before"; its sources
 #             are exported with git archive and built in WORK_DIR/before-COMMIT
 #   RUNS      interleaved rounds per timing (default 31)
-# Needs: python3, strace, GNU time (/usr/bin/time), ffmpeg, libbenchmark-dev.
+# Needs: python3, strace, GNU time (/usr/bin/time), ffmpeg, mediainfo, libbenchmark-dev.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -52,7 +54,7 @@ builds+=("after=$lanemark")
 
 mkdir -p "$work"
 say "writing benchmark movies into $work"
-"$build/bench/lanemark_bench_movies" "$work" small sparse moov-1 moov-10 moov-100 tracks-5000
+"$build/bench/lanemark_bench_movies" "$work" small sparse moov-1 moov-10 moov-100 tracks-5000 master
 [ -s "$work/real-1g.mov" ] || "$build/bench/lanemark_bench_movies" "$work" real
 for movie in "$work"/*.mov; do python3 "$here/restore.py" "$movie"; done
 
@@ -126,4 +128,10 @@ echo '```'
     grep -E '^(Benchmark|---|\S+_mean )'
 echo '```'
 echo
+
+# ---------------------------------------------------------------------------
+say "5. delivery checks"
+echo "## 5. Delivery checks: --check and --report"
+echo
+python3 "$here/delivery.py" "$work" "$runs" "$lanemark"
 echo "- load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"

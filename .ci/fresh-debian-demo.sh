@@ -85,22 +85,34 @@ revision=$(git -C "$project" rev-parse HEAD)
 echo "== Debian $release from $url, project at $revision"
 
 root=$(mktemp -d "${TMPDIR:-/var/tmp}/lanemark-fresh-debian.XXXXXX")
-mounted=()
+# A machine's / is open to all: apt downloads as its own unprivileged user.
+chmod 755 "$root"
+child=
+# Every mount under the root, deepest first: ours, and any that debootstrap left when stopped.
+mounts() {
+    awk -v root="$root" 'index($2, root "/") == 1 { print $2 }' /proc/self/mounts | sort -r
+}
 cleanup() {
-    local status=$? point left=0
+    local status=$? point
     trap - EXIT INT TERM HUP
-    for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
-        point=${mounted[i]}
+    if [ -n "$child" ] && kill -0 -- "-$child" 2>/dev/null; then
+        kill -TERM -- "-$child" 2>/dev/null || true
+        for _ in 1 2 3 4 5 6 7 8 9 10; do
+            kill -0 -- "-$child" 2>/dev/null || break
+            sleep 1
+        done
+        kill -KILL -- "-$child" 2>/dev/null || true
+        wait "$child" 2>/dev/null || true
+    fi
+    for point in $(mounts); do
         umount "$point" 2>/dev/null || umount --lazy "$point" || true
     done
-    for point in "${mounted[@]}"; do
-        if mountpoint -q "$point"; then
-            echo "Still mounted, so $root is left in place: $point" >&2
-            left=1
-        fi
-    done
-    # --one-file-system as well: even a mount missed above is never descended into.
-    [ "$left" -eq 1 ] || rm -rf --one-file-system "$root"
+    if [ -n "$(mounts)" ]; then
+        echo "Still mounted, so $root is left in place:" $(mounts) >&2
+    else
+        # --one-file-system as well: even a mount missed above is never descended into.
+        rm -rf --one-file-system "$root"
+    fi
     exit "$status"
 }
 trap cleanup EXIT
@@ -117,16 +129,20 @@ cp /etc/resolv.conf "$root/etc/resolv.conf"
 printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
 chmod 755 "$root/usr/sbin/policy-rc.d"
 mount -t proc proc "$root/proc"
-mounted+=("$root/proc")
-mount --bind /dev "$root/dev"
-mounted+=("$root/dev")
+# With /dev/pts, as on a machine; slave, so that unmounting never reaches the host's /dev.
+mount --rbind /dev "$root/dev"
+mount --make-rslave "$root/dev"
 
 git clone --quiet --no-checkout "$project" "$root/root/lanemark"
 git -C "$root/root/lanemark" checkout --quiet --detach "$revision"
 
 demo=$SECONDS
-chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 \
+# A process group of its own, waited for in the background: a signal to this
+# script then stops the whole run at once, and the cleanup finds the mounts free.
+setsid chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-    /bin/bash -c 'cd /root/lanemark && bash scripts/demo.sh' </dev/null
+    /bin/bash -c 'cd /root/lanemark && bash scripts/demo.sh' </dev/null &
+child=$!
+wait "$child"
 echo "== bash scripts/demo.sh passed on a fresh Debian $release in $((SECONDS - demo)) s" \
     "($((SECONDS - started)) s with making the root)"

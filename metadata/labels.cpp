@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "metadata/failure.hpp"
+#include "platform/file.hpp"
 
 namespace lanemark {
 namespace {
@@ -44,7 +45,7 @@ std::vector<std::uint32_t> typedLabels(std::string_view list) {
         const auto item = trimmed(list.substr(start, comma - start));
         const auto label = typedLabel(item);
         if (!label)
-            fail("Unknown channel label \"" + std::string(item) +
+            fail("Unknown channel label \"" + printable(item) +
                  "\". Use L, R, C, LFE, Ls, Rs, Lt, Rt, M or a label number.");
         labels.push_back(*label);
         if (comma == list.size()) return labels;

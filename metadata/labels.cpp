@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "metadata/failure.hpp"
+#include "platform/file.hpp"
 
 namespace lanemark {
 namespace {
@@ -49,7 +50,7 @@ std::vector<std::uint32_t> typedLabels(std::string_view list) {
         else if (const auto label = typedLabel(item))
             labels.push_back(*label);
         else
-            fail("Unknown channel label \"" + std::string(item) +
+            fail("Unknown channel label \"" + printable(item) +
                  "\". Use L, R, C, LFE, Ls, Rs, Lt, Rt, M or a label number.");
         if (comma == list.size()) return labels;
         start = comma + 1;

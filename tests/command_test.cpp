@@ -174,6 +174,7 @@ TEST_F(CommandLine, ApplyLabelsRefusesBeforeWritingAnything) {
                                                           {"L,3x,R", unknown("3x")},
                                                           {"L, 4294967296 ,R", unknown("4294967296")},
                                                           {"L,Left,R", unknown("Left")},
+                                                          {"L,Lx\nrm -rf\x1b[2J,R", unknown("Lx\\nrm -rf\\x1b[2J")},
                                                           {"L,R", count},
                                                           {"L,R,C,M", count}}) {
         const auto outcome = runWith({"--apply-labels", path, labels});

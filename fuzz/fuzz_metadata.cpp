@@ -21,11 +21,11 @@ void check(bool holds) {
 }
 
 // Opening's steps after the walk; nothing when the movie is refused.
-std::optional<std::vector<std::uint32_t>> accepted(const std::vector<Atom>& atoms) {
+std::optional<std::vector<ChannelLabel>> accepted(const std::vector<Atom>& atoms) {
     Movie::validate(atoms);
-    auto collected = collectLabels(atoms);
-    if (collected.labels.empty() || collected.labels.size() != collected.pcmCount) return std::nullopt;
-    return collected.labels;
+    const auto tracks = pcmTracks(atoms);
+    if (tracks.empty()) return std::nullopt;
+    return channelsOf(tracks);
 }
 
 void metadata(std::span<const std::uint8_t> input) {
@@ -42,10 +42,11 @@ void metadata(std::span<const std::uint8_t> input) {
     }
 }
 
-// Every label moves one place on, so that each track's label really changes.
-std::vector<std::uint32_t> relabelling(std::vector<std::uint32_t> labels) {
-    for (auto& label : labels) label = label % 64 + 1;
-    return labels;
+// Every label moves one place on, so that each channel's label really changes.
+std::vector<std::uint32_t> relabelling(const std::vector<ChannelLabel>& labels) {
+    std::vector<std::uint32_t> next;
+    for (const auto& label : labels) next.push_back(label.value_or(0) % 64 + 1);
+    return next;
 }
 
 void wholeFile(std::span<const std::uint8_t> input) {
@@ -76,7 +77,7 @@ void wholeFile(std::span<const std::uint8_t> input) {
     }
     if (index != labels.size()) return;
     const auto again = parse(encode(rewritten));
-    check(accepted(again) == labels);
+    check(accepted(again) == std::vector<ChannelLabel>(labels.begin(), labels.end()));
 }
 
 }  // namespace

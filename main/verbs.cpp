@@ -30,11 +30,12 @@ void deliver(std::ostream& out, const std::string& line, const char* failure) {
     if (!(out << line << '\n').flush()) fail(failure);
 }
 
-std::string labelLine(const std::vector<std::uint32_t>& labels) {
+// One line of JSON; a channel without a label is null.
+std::string labelLine(const std::vector<ChannelLabel>& labels) {
     std::string line = "[";
     for (std::size_t i = 0; i < labels.size(); ++i) {
         if (i > 0) line += ", ";
-        line += std::to_string(labels[i]);
+        line += labels[i] ? std::to_string(*labels[i]) : "null";
     }
     return line + "]";
 }

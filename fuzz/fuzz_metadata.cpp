@@ -1,8 +1,9 @@
 // Feeds arbitrary bytes through everything that opening and saving do with a
-// movie, first as the metadata itself (parse, validate, collect labels, and
-// the exact re-encoding of what parsed), then as a whole file: the top-level
-// walk, and for an accepted movie the relabelling and its encoding, which
-// must open again with the new labels.
+// movie, first as the metadata itself (parse, validate, read the PCM tracks,
+// and the exact re-encoding of what parsed), then as a whole file: the
+// top-level walk, and for an accepted movie the relabelling and its encoding,
+// which must open again with the new labels. The channel-layout reader also
+// takes the bytes on their own, as the body of a "chan".
 
 #include <algorithm>
 #include <cstdlib>
@@ -49,6 +50,29 @@ std::vector<std::uint32_t> relabelling(const std::vector<ChannelLabel>& labels) 
     return next;
 }
 
+// The first byte picks a channel count, the rest is a "chan" body. A layout that is
+// accepted names exactly that many channels, and its labels written back in the
+// descriptions form read back the same.
+void layout(std::span<const std::uint8_t> input) {
+    if (input.empty()) return;
+    const std::uint32_t channels = input[0] % 8 + 1;
+    const Bytes body(std::vector<std::uint8_t>(input.begin() + 1, input.end()));
+    std::optional<std::vector<std::uint32_t>> labels;
+    try {
+        const auto read = readChannelLayout(body);
+        check(16 + 20 * read.descriptions.size() <= body.size());
+        labels = channelLabels(read, channels);
+    } catch (const Failure&) {
+        return;
+    }
+    if (!labels) return;
+    check(labels->size() == channels);
+    ChannelLayout described;
+    described.descriptions = *labels;
+    const auto again = readChannelLayout(encodeChannelLayout(described));
+    check(again.tag == 0 && again.bitmap == 0 && again.complete && channelLabels(again, channels) == labels);
+}
+
 void wholeFile(std::span<const std::uint8_t> input) {
     const auto read = [input](std::span<std::uint8_t> into, std::uint64_t offset) {
         if (offset >= input.size()) return std::size_t{0};
@@ -86,5 +110,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::span<const std::uint8_t> input(data, size);
     metadata(input);
     wholeFile(input);
+    layout(input);
     return 0;
 }

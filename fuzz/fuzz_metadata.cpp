@@ -67,9 +67,7 @@ void layout(std::span<const std::uint8_t> input) {
     }
     if (!labels) return;
     check(labels->size() == channels);
-    ChannelLayout described;
-    described.descriptions = *labels;
-    const auto again = readChannelLayout(encodeChannelLayout(described));
+    const auto again = readChannelLayout(encodeChannelLayout({0, 0, *labels, true}));
     check(again.tag == 0 && again.bitmap == 0 && again.complete && channelLabels(again, channels) == labels);
 }
 

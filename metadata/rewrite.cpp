@@ -14,7 +14,8 @@ Bytes nextLayout(const Atom& entry, const std::vector<std::uint32_t>& labels, st
     const std::uint32_t channels = readSoundDescription(entry).channels;
     if (index > labels.size() || labels.size() - index < channels) fail("Channel count changed.");
     ChannelLayout layout;
-    layout.descriptions.assign(labels.begin() + std::ptrdiff_t(index), labels.begin() + std::ptrdiff_t(index + channels));
+    layout.descriptions.assign(labels.begin() + std::ptrdiff_t(index),
+                               labels.begin() + std::ptrdiff_t(index + channels));
     index += channels;
     return encodeChannelLayout(layout);
 }

@@ -42,7 +42,6 @@ TEST(Replace, GivesEachTrackOneLabelPerChannel) {
                     soundTrack(lpcm(1, 2, {wave, atom("esds"), chan(chanBody(0, {38, 39}))}, "twos")),
                     soundTrack(lpcm(0, 1, {chan(chanDescribing(42))}))}));
     EXPECT_EQ(index, 9u);
-    index = 0;
     EXPECT_EQ(failureOf(atoms, {1, 2, 3, 4, 5, 6, 38, 39}), "Channel count changed.");
 }
 

@@ -94,8 +94,7 @@ Buffer soundTrack(const Buffer& sampleEntry) { return track("soun", stsd({sample
 Buffer videoTrack(const Buffer& sampleEntry) { return track("vide", stsd({sampleEntry})); }
 
 Buffer rawVideoEntry() {
-    // Version 0 at bytes 8-9 and a resolution of 72 dpi at byte 28: read as a sound description,
-    // the resolution would be taken for the size of an extension atom.
+    // Read as a sound description (version 0), its 72 dpi would be the size of an extension atom.
     return atom("raw ", join({zeros(6), be16(1), zeros(16), be16(320), be16(240), be32(0x480000), be32(0x480000),
                               zeros(4), be16(1), zeros(32), be16(24), be16(0xFFFF)}));
 }

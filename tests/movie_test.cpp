@@ -203,7 +203,6 @@ TEST(MovieValidation, PcmDescriptions) {
                 << type << version;
         }
         EXPECT_EQ(validationFailure(moov({soundTrack(lpcm(2, 65536, {}, type))})), channelCount) << type;
-        // Without a layout the channels are unlabelled.
         EXPECT_EQ(validationFailure(moov({soundTrack(lpcm(0, 2, {wave}, type))})), "valid") << type;
         EXPECT_EQ(validationFailure(moov({soundTrack(lpcm(2, 1, {chan(chanMono()), chan(chanMono())}, type))})),
                   ambiguous)
@@ -296,14 +295,12 @@ TEST_F(MovieOpening, ReadsEveryLayoutFormForOneAndSeveralChannels) {
              {2, {chan(chanBody(0x10000, {}, 0x40001))}, mismatch},  // bit 18 is undefined
              {2, {chan(chanBody(0x10000, {}, 0x7))}, mismatch},
              {6, {chan(chanBody(0x790006, {}))}, labelled({1, 2, 3, 4, 5, 6})},
-             {2, {chan(chanBody(0x670002, {}))}, labelled({38, 39})},
              {2, {chan(chanMono())}, mismatch},
              {4, {chan(chanBody(0x930004, {}))}, labelled({65536, 65537, 65538, 65539})},
              {2, {chan(chanBody(0xFFFF0002, {}))}, std::vector{none, none}},
              {1, {chan(chanBody(0xFFFF0001, {}))}, std::vector{none}},
              {2, {chan(chanBody(0x00FF0002, {}))}, mismatch},
              {1, {chan(chanBody(0x00FF0001, {}))}, outsideScope},
-             {6, {chan(chanBody(0x650002, {}))}, mismatch},
              {3, {}, std::vector{none, none, none}},
              {2, {chan(chanMono()), chan(chanMono())}, "PCM channel metadata is missing or ambiguous."},
          }) {

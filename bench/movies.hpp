@@ -18,6 +18,10 @@ build::Buffer manyTracks(std::size_t tracks);
 // with one sample per entry would have.
 build::Buffer largeTables(std::size_t bytes);
 
+// The same "moov" and of the same size, but its twelve tracks carry no "chan":
+// a "free" atom stands for the twelve 44-byte layouts a save appends.
+build::Buffer largeTablesWithoutLayouts(std::size_t bytes);
+
 // A twelve-track "moov" of about `bytes`, each sound track with its own share of
 // the tables, as a master's tracks of one length have.
 build::Buffer masterTables(std::size_t bytes);

@@ -20,6 +20,10 @@ int main(int argc, char** argv) {
         moov({soundTrack(lpcm(2, 2, {chan(chanBody(0, {1, 2}))})), soundTrack(atom("mp4a", zeros(28)))}),
         moov({track("soun", stsd({monoPcm(1), monoPcm(2)})), videoTrack()}),
         box("moov", {box("trak", {box("moov", {atom("free")})}), chan(zeros(12))}),
+        moov({soundTrack(lpcm(2, 6, {chan(chanBody(0x790006, {}))})), soundTrack(lpcm(1, 2, {}, "twos")),
+              videoTrack(rawVideoEntry()), soundTrack(lpcm(2, 3, {chan(chanBody(0x10000, {}, 0x200003))}))}),
+        moov({soundTrack(lpcm(0, 4, {chan(chanBody(0x930004, {}))}, "sowt")),
+              soundTrack(lpcm(2, 2, {chan(chanBody(0xFFFF0002, {}))}))}),
     };
     // Every PCM entry type in the description version ffmpeg writes for it, with a "wave" and a one-bit bitmap.
     const Buffer wave = atom("wave", join({atom("frma", Buffer{'i', 'n', '2', '4'}), atom("enda", be16(1)), zeros(8)}));

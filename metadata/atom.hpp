@@ -43,9 +43,10 @@ bool isContainer(std::string_view type);
 // The type an atom goes by for its type bytes: "????" when they are not ASCII.
 std::string typeName(const std::array<std::uint8_t, 4>& code);
 
-// Bytes to a list of atoms; throws Failure on malformed input. `depth` is how
-// many atoms enclose the list, for data taken from inside a tree.
-std::vector<Atom> parse(const Bytes& data, int depth = 0);
+// Bytes to a list of atoms; throws Failure on malformed input. For data taken
+// from inside a tree, `depth` is how many atoms enclose the list and
+// `inVideoTrack` whether a video track does.
+std::vector<Atom> parse(const Bytes& data, int depth = 0, bool inVideoTrack = false);
 
 // The concatenated encodings of a list of atoms, built in one buffer.
 Bytes encode(const std::vector<Atom>& atoms);

@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "metadata/failure.hpp"
+#include "metadata/layout_tables.hpp"
 #include "platform/file.hpp"
 
 namespace lanemark {
@@ -29,8 +30,8 @@ std::optional<std::size_t> choiceIndex(std::uint32_t value) {
 }
 
 std::optional<std::uint32_t> typedLabel(std::string_view item) {
-    for (const auto& name : shortNames)
-        if (sameIgnoringCase(item, name.name)) return name.value;
+    for (const auto& label : labelNames)
+        if (!label.shortName.empty() && sameIgnoringCase(item, label.shortName)) return label.number;
     // from_chars takes no sign for unsigned types and reports values past the type's range.
     std::uint32_t value = 0;
     const auto [end, error] = std::from_chars(item.data(), item.data() + item.size(), value);

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string_view>
 
 #include "metadata/failure.hpp"
@@ -48,42 +49,75 @@ struct Walk {
 };
 
 // The leaves that opening looks into, read whole; any other leaf is skipped.
-bool isRead(std::string_view type) {
-    return type == "stsd" || type == "tkhd" || type == "hdlr" || type == "chan" || isPcmEntry(type);
+bool isRead(std::string_view type, bool inVideoTrack) {
+    return type == "stsd" || type == "tkhd" || type == "hdlr" || (isPcmEntry(type) && !inVideoTrack);
 }
 
-std::vector<Atom> readLevel(Walk& walk, std::uint64_t offset, std::uint64_t length, int depth);
+struct Place {
+    std::uint64_t offset;
+    std::uint64_t length;
+};
 
-Atom readAtom(Walk& walk, std::uint64_t offset, std::uint32_t size, const std::array<std::uint8_t, 4>& code,
-              int depth) {
+// The payload of the first atom of `type` in the level at `level`, found from the
+// headers up to the first that could not be walked, as parsing finds it.
+std::optional<Place> findChild(Walk& walk, Place level, std::string_view type) {
+    for (std::uint64_t position = 0; level.length - position >= headerSize;) {
+        std::array<std::uint8_t, headerSize> header{};
+        if (walk.read(header, level.offset + position) < headerSize) fail("Could not read complete metadata.");
+        const std::uint32_t size = u32(header, 0);
+        if (size < headerSize || size > level.length - position) return std::nullopt;
+        if (std::equal(type.begin(), type.end(), header.begin() + 4))
+            return Place{level.offset + position + headerSize, size - headerSize};
+        position += size;
+    }
+    return std::nullopt;
+}
+
+// Whether the "trak" whose payload is at `trak` is a video track, by its handler.
+bool isVideoTrack(Walk& walk, Place trak) {
+    const auto media = findChild(walk, trak, "mdia");
+    const auto handler = media ? findChild(walk, *media, "hdlr") : std::nullopt;
+    if (!handler || handler->length < 12) return false;
+    std::array<std::uint8_t, 4> type{};
+    if (walk.read(type, handler->offset + 8) < type.size()) fail("Could not read complete metadata.");
+    return std::ranges::equal(type, std::string_view("vide"));
+}
+
+std::vector<Atom> readLevel(Walk& walk, Place level, int depth, bool inVideoTrack);
+
+Atom readAtom(Walk& walk, Place place, const std::array<std::uint8_t, 4>& code, int depth, bool inVideoTrack) {
     const std::string type = typeName(code);
-    if (isRead(type)) {
+    if (isRead(type, inVideoTrack)) {
+        const auto size = static_cast<std::size_t>(place.length);
         auto data = allocateBuffer(size);
-        if (walk.read({data.get(), size}, offset) < size) fail("Could not read complete metadata.");
+        if (walk.read({data.get(), size}, place.offset) < size) fail("Could not read complete metadata.");
         // Parsed as the full opening parses it, at the depth it has there.
-        return std::move(parse(Bytes(std::move(data), size), depth).front());
+        return std::move(parse(Bytes(std::move(data), size), depth, inVideoTrack).front());
     }
     Atom atom;
     atom.type = type;
     atom.code = code;
     if (isContainer(type)) {
+        const Place payload{place.offset + headerSize, place.length - headerSize};
+        if (type == "trak") inVideoTrack = isVideoTrack(walk, payload);
         if (depth >= maxNesting) fail("Metadata nesting is too deep.");
-        atom.children = readLevel(walk, offset + headerSize, size - headerSize, depth + 1);
+        atom.children = readLevel(walk, payload, depth + 1, inVideoTrack);
     }
     return atom;
 }
 
-std::vector<Atom> readLevel(Walk& walk, std::uint64_t offset, std::uint64_t length, int depth) {
+std::vector<Atom> readLevel(Walk& walk, Place level, int depth, bool inVideoTrack) {
     std::vector<Atom> atoms;
-    for (std::uint64_t position = 0; position < length;) {
-        const std::uint64_t left = length - position;
+    for (std::uint64_t position = 0; position < level.length;) {
+        const std::uint64_t left = level.length - position;
         if (left < headerSize) fail("Incomplete metadata atom.");
         std::array<std::uint8_t, headerSize> header{};
-        if (walk.read(header, offset + position) < headerSize) fail("Could not read complete metadata.");
+        if (walk.read(header, level.offset + position) < headerSize) fail("Could not read complete metadata.");
         const std::uint32_t size = u32(header, 0);
         if (size < headerSize || size > left) fail("Unsupported metadata atom size.");
         if (++walk.atoms > outlineAtomLimit) fail(tooManyAtoms);
-        atoms.push_back(readAtom(walk, offset + position, size, {header[4], header[5], header[6], header[7]}, depth));
+        atoms.push_back(readAtom(walk, {level.offset + position, size}, {header[4], header[5], header[6], header[7]},
+                                 depth, inVideoTrack));
         position += size;
     }
     return atoms;
@@ -93,7 +127,7 @@ std::vector<Atom> readLevel(Walk& walk, std::uint64_t offset, std::uint64_t leng
 
 std::vector<Atom> readOutline(MetadataPlace place, const ReadAt& read) {
     Walk walk{PagedRead(read)};
-    return readLevel(walk, place.offset, place.length, 0);
+    return readLevel(walk, {place.offset, place.length}, 0, false);
 }
 
 MovieContents outlineMovie(const std::filesystem::path& url) try {

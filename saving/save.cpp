@@ -81,7 +81,7 @@ void writeAndVerify(const Movie& movie, Bytes metadata, const std::vector<std::u
     }
     storage.synchronise(file);
     // Dropped at once: nothing else may be held beside the freshly read metadata.
-    if (reopened(movie.url(), file, storage).labels() != labels) fail("Verification failed.");
+    if (!std::ranges::equal(reopened(movie.url(), file, storage).labels(), labels)) fail("Verification failed.");
 }
 
 // Puts the old metadata back and the old length, but never over bytes

@@ -156,6 +156,12 @@ TEST_F(CommandLine, ApplyLabelsTakesNamesInAnyCaseAndNumbers) {
     const auto applied = runWith({"--apply-labels", path, " l , R ,c,Lfe,LS,rs,LT,rt,m,0, 4294967295 "});
     EXPECT_EQ(applied.out, "Saved and verified\n");
     EXPECT_EQ(runWith({"--inspect", path}).out, "[1, 2, 3, 4, 5, 6, 38, 39, 42, 0, 4294967295]\n");
+    // Labels address channels however tracks pack them; a channel without a label prints as null.
+    writeFile(path, movie(moov({soundTrack(lpcm(2, 4, {})), soundTrack(lpcm(1, 2, {chan(chanBody(0x650002, {}))}))})));
+    std::filesystem::remove(backupLocation(path));
+    EXPECT_EQ(runWith({"--inspect", path}).out, "[null, null, null, null, 1, 2]\n");
+    EXPECT_EQ(runWith({"--apply-labels", path, "Rls,RRS,lc,Rc,LFE2,hi"}).out, "Saved and verified\n");
+    EXPECT_EQ(runWith({"--inspect", path}).out, "[33, 34, 7, 8, 37, 40]\n");
 }
 
 TEST_F(CommandLine, ApplyLabelsRefusesBeforeWritingAnything) {

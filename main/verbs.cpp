@@ -6,9 +6,14 @@
 #include <string_view>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "metadata/failure.hpp"
 #include "metadata/labels.hpp"
 #include "metadata/movie.hpp"
+#include "metadata/outline.hpp"
+#include "metadata/text.hpp"
+#include "platform/file.hpp"
 #include "saving/restore.hpp"
 
 namespace lanemark {
@@ -40,6 +45,61 @@ std::string labelLine(const std::vector<ChannelLabel>& labels) {
     return line + "]";
 }
 
+// An unlabelled channel matches nothing.
+bool matches(const std::vector<ChannelLabel>& actual, const std::vector<std::uint32_t>& wanted) {
+    return std::ranges::equal(actual, wanted, [](const ChannelLabel& label, std::uint32_t value) {
+        return label && *label == value;
+    });
+}
+
+// A line that reached standard output; the verbs over many movies stop when one did not.
+bool said(std::ostream& out, const std::string& line) { return static_cast<bool>((out << line << '\n').flush()); }
+
+int outputLost(std::ostream& err) {
+    err << "Standard output could not be written.\n";
+    return 1;
+}
+
+using Json = nlohmann::ordered_json;
+using Operands = std::span<char* const>;
+
+// Whole numbers as integers, as rates are written everywhere else.
+Json number(double value) {
+    if (value >= 0 && value < 9007199254740992.0 && value == static_cast<double>(static_cast<std::uint64_t>(value)))
+        return static_cast<std::uint64_t>(value);
+    return value;
+}
+
+Json trackJson(const PcmTrack& track) {
+    Json numbers = Json::array(), names = Json::array();
+    for (const auto& label : channelsOf({track})) {
+        numbers.push_back(label ? Json(*label) : Json(nullptr));
+        const auto name = label ? labelName(*label) : std::nullopt;
+        names.push_back(name ? Json(*name) : Json(nullptr));
+    }
+    return {{"track", track.trackId ? Json(*track.trackId) : Json(nullptr)},
+            {"entry", wellFormedUtf8(track.sound.entry)},
+            {"channels", track.sound.channels},
+            {"sampleRate", number(track.sound.sampleRate)},
+            {"bitsPerSample", track.sound.bitsPerSample},
+            {"labels", std::move(numbers)},
+            {"names", std::move(names)}};
+}
+
+// The movie's object: its tracks with their labels, or the sentence it was refused with.
+Json movieJson(const std::string& path) {
+    Json movie{{"path", wellFormedUtf8(path)}};
+    try {
+        const auto contents = outlineMovie(path);
+        Json tracks = Json::array();
+        for (const auto& track : contents.tracks) tracks.push_back(trackJson(track));
+        movie["tracks"] = std::move(tracks);
+    } catch (const std::exception& error) {
+        movie["error"] = wellFormedUtf8(error.what());
+    }
+    return movie;
+}
+
 constexpr std::string_view helpText =
     "Relabels the channels of the PCM audio tracks of QuickTime movies in place.\n"
     "\n"
@@ -50,6 +110,8 @@ constexpr std::string_view helpText =
     "  lanemark --apply-preset PATH         write the twelve-channel delivery preset\n"
     "  lanemark --apply-labels PATH LABELS  write LABELS, one per channel, separated by commas\n"
     "  lanemark --restore PATH              put the movie back as its backup recorded it\n"
+    "  lanemark --check LABELS PATH...      say for each movie whether it carries LABELS\n"
+    "  lanemark --report PATH...            describe each movie's PCM tracks in JSON\n"
     "  lanemark --help | -h                 print this help\n"
     "  lanemark --version                   print the version\n"
     "\n"
@@ -58,19 +120,27 @@ constexpr std::string_view helpText =
     "\n"
     "LABELS are names (L R C LFE Ls Rs Lt Rt M, and the other Core Audio short names such as\n"
     "Lc Rc Cs Lsd Rsd Rls Rrs Lw Rw LFE2, in any case) or label numbers from 0 to 4294967295;\n"
-    "spaces and tabs around an item are ignored.\n"
+    "spaces and tabs around an item are ignored. A layout name, in any case, stands for its labels:\n"
+    "stereo (L,R), LtRt (Lt,Rt), 5.1 (L,R,C,LFE,Ls,Rs), 7.1 (5.1 then Rls,Rrs) and delivery (5.1 then\n"
+    "three LtRt).\n"
     "\n"
     "Examples:\n"
     "  lanemark --apply-labels eight-tracks.mov L,R,C,LFE,Ls,Rs,Lt,Rt   an eight-channel master\n"
+    "  lanemark --apply-labels reel-2.mov 5.1,LtRt                      another, by layout names\n"
     "  lanemark --apply-labels three-tracks.mov L,R,65537               two channels and a discrete one\n"
     "  lanemark --restore three-tracks.mov                              undo that edit from its backup\n"
+    "  find . -name '*.mov' -exec lanemark --check 5.1,LtRt {} +        check a delivery\n"
     "\n"
     "Every edit first leaves the old metadata in PATH.lanemark-backup beside the movie; --restore\n"
     "puts it back. The movie is not edited again until that file is moved away.\n"
     "\n"
-    "Exit status: 0 on success; 1 on failure, with one line on standard error saying why.\n";
+    "--check and --report only read, and go on past a movie that does not open; its path and why\n"
+    "go to standard error (--check) or into its JSON object (--report).\n"
+    "\n"
+    "Exit status: 0 on success; 1 on failure, with one line on standard error saying why. For\n"
+    "--check, 0 only when every movie matched; for --report, only when every movie opened.\n";
 
-int help(char**, std::ostream& out, std::ostream&) {
+int help(Operands, std::ostream& out, std::ostream&) {
     out << helpText;
     return 0;
 }
@@ -85,25 +155,30 @@ void saveAndReport(const std::string& path, const std::vector<std::uint32_t>& la
 struct Verb {
     std::string_view name;
     std::string_view operands;  // as the usage line names them
-    int count;
-    int (*run)(char** operands, std::ostream& out, std::ostream& err);
+    int count;  // the least; a verb ending in PATH... takes more
+    int (*run)(Operands operands, std::ostream& out, std::ostream& err);
 };
 
-const std::array<Verb, 7> verbs{{
+const std::array<Verb, 9> verbs{{
     {"--inspect", "PATH", 1,
-     [](char** operands, std::ostream& out, std::ostream& err) { return inspect(operands[0], out, err); }},
+     [](Operands operands, std::ostream& out, std::ostream& err) { return inspect(operands[0], out, err); }},
     {"--apply-preset", "PATH", 1,
-     [](char** operands, std::ostream& out, std::ostream& err) { return applyPreset(operands[0], out, err); }},
+     [](Operands operands, std::ostream& out, std::ostream& err) { return applyPreset(operands[0], out, err); }},
     {"--apply-labels", "PATH LABELS", 2,
-     [](char** operands, std::ostream& out, std::ostream& err) {
+     [](Operands operands, std::ostream& out, std::ostream& err) {
          return applyLabels(operands[0], operands[1], out, err);
      }},
     {"--restore", "PATH", 1,
-     [](char** operands, std::ostream& out, std::ostream& err) { return restore(operands[0], out, err); }},
+     [](Operands operands, std::ostream& out, std::ostream& err) { return restore(operands[0], out, err); }},
+    {"--check", "LABELS PATH...", 2,
+     [](Operands operands, std::ostream& out, std::ostream& err) {
+         return checkLabels(operands[0], operands.subspan(1), out, err);
+     }},
+    {"--report", "PATH...", 1, reportTracks},
     {"--help", "", 0, help},
     {"-h", "", 0, help},
     {"--version", "", 0,
-     [](char**, std::ostream& out, std::ostream&) {
+     [](Operands, std::ostream& out, std::ostream&) {
          out << "lanemark " LANEMARK_VERSION "\n";
          return 0;
      }},
@@ -142,11 +217,50 @@ int restore(const std::string& path, std::ostream& out, std::ostream& err) {
     });
 }
 
+int checkLabels(const std::string& labels, std::span<char* const> paths, std::ostream& out, std::ostream& err) {
+    std::vector<std::uint32_t> wanted;
+    // Typing errors are reported before any movie is opened.
+    if (const int status = report(err, [&] { wanted = typedLabels(labels); })) return status;
+    int status = 0;
+    for (const std::string path : paths) {
+        const std::string shown = printable(std::filesystem::path(path));
+        std::vector<ChannelLabel> actual;
+        try {
+            actual = outlineMovie(path).labels;
+        } catch (const std::exception& error) {
+            (err << shown << ": " << error.what() << '\n').flush();
+            status = 1;
+            continue;
+        }
+        const bool match = matches(actual, wanted);
+        if (!match) status = 1;
+        if (!said(out, shown + ": " + (match ? "ok" : labelLine(actual) + " does not match " +
+                                        labelLine({wanted.begin(), wanted.end()}))))
+            return outputLost(err);
+    }
+    return status;
+}
+
+int reportTracks(std::span<char* const> paths, std::ostream& out, std::ostream& err) {
+    int status = 0;
+    std::string separator = "[\n";
+    for (const std::string path : paths) {
+        const Json movie = movieJson(path);
+        if (movie.contains("error")) status = 1;
+        // Every text is well-formed already; replacing is only the library's last word on it.
+        if (!(out << separator << movie.dump(-1, ' ', false, Json::error_handler_t::replace)).flush())
+            return outputLost(err);
+        separator = ",\n";
+    }
+    if (!said(out, "\n]")) return outputLost(err);
+    return status;
+}
+
 int run(int argc, char** argv, WindowStart startWindow, std::ostream& out, std::ostream& err) {
     if (argc >= 2) {
         if (const Verb* verb = findVerb(argv[1])) {
             if (argc - 2 >= verb->count) {
-                const int status = verb->run(argv + 2, out, err);
+                const int status = verb->run(Operands(argv + 2, std::size_t(argc - 2)), out, err);
                 // The help and the version too are no success unless they arrived.
                 if (status != 0 || out.flush()) return status;
                 err << "Standard output could not be written.\n";

@@ -21,11 +21,30 @@ std::string_view trimmed(std::string_view text) {
     return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
+// Discrete_N is 65536 + N.
+constexpr std::uint32_t discreteLabels = 0x10000;
+
 }  // namespace
 
 std::optional<std::size_t> choiceIndex(std::uint32_t value) {
     for (std::size_t i = 0; i < choices.size(); ++i)
         if (choices[i].value == value) return i;
+    return std::nullopt;
+}
+
+std::optional<std::string> labelName(std::uint32_t label) {
+    if (const auto index = choiceIndex(label)) return choices[*index].name;
+    const auto named = std::ranges::lower_bound(labelNames, label, {}, &LabelName::number);
+    if (named != labelNames.end() && named->number == label) return std::string(named->name);
+    for (const auto& range : labelRanges) {
+        if (label < range.first || label > range.last) continue;
+        const std::string index = std::to_string(label - range.first);
+        if (range.first == discreteLabels) return "Discrete " + index;
+        // The table says "N" where the index goes.
+        std::string name(range.name);
+        const auto at = name.find(" N");
+        return at == std::string::npos ? name : name.replace(at + 1, 1, index);
+    }
     return std::nullopt;
 }
 

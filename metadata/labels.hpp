@@ -47,6 +47,10 @@ inline const std::vector<LayoutName> layoutNames{
 // The index in `choices` of the entry carrying `value`, if any.
 std::optional<std::size_t> choiceIndex(std::uint32_t value);
 
+// The name a label goes by in reports: the catalogue's for its nine, the Core Audio
+// name for the others, "Discrete N" for discrete channel N; none for a label without one.
+std::optional<std::string> labelName(std::uint32_t label);
+
 // The value of one typed label: the short name of a Core Audio label ("Ls", "Rls",
 // "LFE2", "M" for Mono...), matched without regard to case, or a decimal label number.
 std::optional<std::uint32_t> typedLabel(std::string_view item);

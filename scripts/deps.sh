@@ -8,7 +8,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config
-  libplist-dev
+  libplist-dev nlohmann-json3-dev
   qt6-base-dev
 )
 if [ "${1:-}" = --test ]; then

@@ -8,6 +8,8 @@
 #include <sstream>
 #include <tuple>
 
+#include <nlohmann/json.hpp>
+
 #include "main/verbs.hpp"
 #include "platform/file.hpp"
 #include "saving/backup.hpp"
@@ -70,7 +72,8 @@ TEST_F(CommandLine, AnythingButAVerbStartsTheWindow) {
 TEST_F(CommandLine, VerbsWithoutAMovieAnswerOnTheirOwn) {
     const std::string help = runWith({"--help"}).out;
     EXPECT_EQ(runWith({"-h"}).out, help);
-    for (const char* part : {"--apply-labels PATH LABELS", "--restore PATH", "L,R,65537", ".lanemark-backup", "Exit"})
+    for (const char* part : {"--apply-labels PATH LABELS", "--restore PATH", "L,R,65537", ".lanemark-backup", "Exit",
+                             "--check LABELS PATH...", "--report PATH...", "delivery", "-exec lanemark --check 5.1,LtRt"})
         EXPECT_NE(help.find(part), std::string::npos) << part;
     for (const auto& [arguments, status, out, err] :
          std::vector<std::tuple<std::vector<std::string>, int, std::string, std::string>>{
@@ -78,7 +81,9 @@ TEST_F(CommandLine, VerbsWithoutAMovieAnswerOnTheirOwn) {
              {{"--inspect"}, 1, "", "Usage: lanemark --inspect PATH\n"},
              {{"--apply-preset"}, 1, "", "Usage: lanemark --apply-preset PATH\n"},
              {{"--apply-labels", "movie.mov"}, 1, "", "Usage: lanemark --apply-labels PATH LABELS\n"},
-             {{"--restore"}, 1, "", "Usage: lanemark --restore PATH\n"}}) {
+             {{"--restore"}, 1, "", "Usage: lanemark --restore PATH\n"},
+             {{"--check", "5.1"}, 1, "", "Usage: lanemark --check LABELS PATH...\n"},
+             {{"--report"}, 1, "", "Usage: lanemark --report PATH...\n"}}) {
         const auto outcome = runWith(arguments);
         EXPECT_EQ(outcome.status, status) << err;
         EXPECT_TRUE(std::regex_match(outcome.out, std::regex(out))) << outcome.out;
@@ -190,6 +195,65 @@ TEST_F(CommandLine, ApplyLabelsRefusesBeforeWritingAnything) {
         EXPECT_FALSE(std::filesystem::exists(backupLocation(path))) << labels;
     }
     EXPECT_EQ(runWith({"--apply-labels", (dir / "absent.mov").string(), "L,Q"}).err, unknown("Q"));
+}
+
+// Many movies at once: every one is read, whatever happened to the one before.
+
+TEST_F(CommandLine, CheckSaysOfEveryMovieWhetherItCarriesTheLabels) {
+    const auto path = [&](const char* name) { return (dir / name).string(); };
+    writeFile(path("match.mov"), movie(moovWithLabels({1, 2, 3, 4, 5, 6, 38, 39})));
+    writeFile(path("swapped\t.mov"), movie(moovWithLabels({1, 2, 3, 4, 6, 5, 38, 39})));
+    writeFile(path("unlabelled.mov"), movie(moov({soundTrack(monoPcm(1)), soundTrack(lpcm(2, 1, {}))})));
+    writeFile(path("plain.mov"), join({atom("ftyp"), atom("mdat", zeros(4))}));
+    const auto before = readFile(path("match.mov"));
+    const auto mixed = runWith({"--check", "5.1,ltrt", path("match.mov"), path("swapped\t.mov"), path("plain.mov"),
+                                path("unlabelled.mov"), path("absent.mov"), path("match.mov")});
+    const std::string wanted = " does not match [1, 2, 3, 4, 5, 6, 38, 39]\n";
+    EXPECT_EQ(mixed.status, 1);
+    EXPECT_EQ(mixed.out, path("match.mov") + ": ok\n" + path("swapped\\t.mov") + ": [1, 2, 3, 4, 6, 5, 38, 39]" +
+                             wanted + path("unlabelled.mov") + ": [1, null]" + wanted + path("match.mov") + ": ok\n");
+    EXPECT_EQ(mixed.err, path("plain.mov") + ": No supported trailing movie metadata found.\n" + path("absent.mov") +
+                             ": Cannot open \"" + path("absent.mov") + "\": No such file or directory\n");
+    // An unlabelled channel matches nothing, not even the label it would get.
+    EXPECT_EQ(runWith({"--check", "L,0", path("unlabelled.mov")}).status, 1);
+
+    const auto matching = runWith({"--check", "L,R,C,LFE,Ls,Rs,Lt,Rt", path("match.mov"), path("match.mov")});
+    EXPECT_EQ(matching.status, 0);
+    EXPECT_EQ(matching.out + matching.err, path("match.mov") + ": ok\n" + path("match.mov") + ": ok\n");
+    const auto mistyped = runWith({"--check", "5.1,Q", path("match.mov")});
+    EXPECT_EQ(mistyped.status, 1);
+    EXPECT_EQ(mistyped.out + mistyped.err,
+              "Unknown channel label \"Q\". Use L, R, C, LFE, Ls, Rs, Lt, Rt, M or a label number.\n");
+    EXPECT_EQ(readFile(path("match.mov")), before);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 4);
+}
+
+TEST_F(CommandLine, ReportIsOneJsonDocumentOfEveryMovie) {
+    const auto named = (dir / "Take \xff.mov").string(), plain = (dir / "plain.mov").string();
+    writeFile(named, movie(moov({soundTrack(monoPcm(1)), soundTrack(monoPcm(33)), soundTrack(monoPcm(65539)),
+                                 soundTrack(monoPcm(7000)), soundTrack(lpcm(2, 1, {}, "in24"))})));
+    writeFile(plain, join({atom("ftyp"), atom("mdat", zeros(4))}));
+    const auto outcome = runWith({"--report", named, plain, named});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.err, "");
+    const auto report = nlohmann::json::parse(outcome.out);
+    ASSERT_EQ(report.size(), 3u);
+    EXPECT_EQ(report[0], report[2]);
+    EXPECT_EQ(report[0]["path"], (dir / "Take \uFFFD.mov").string());
+    const auto& tracks = report[0]["tracks"];
+    ASSERT_EQ(tracks.size(), 5u);
+    EXPECT_EQ(tracks[0], nlohmann::json::parse(R"({"track": 0, "entry": "lpcm", "channels": 1, "sampleRate": 96000,
+        "bitsPerSample": 24, "labels": [1], "names": ["Left"]})"));
+    auto labels = nlohmann::json::array(), names = nlohmann::json::array();
+    for (const auto& track : tracks) {
+        labels.insert(labels.end(), track["labels"].begin(), track["labels"].end());
+        names.insert(names.end(), track["names"].begin(), track["names"].end());
+    }
+    EXPECT_EQ(labels, nlohmann::json::parse("[1, 33, 65539, 7000, null]"));
+    EXPECT_EQ(names, nlohmann::json::parse(R"(["Left", "Rear Surround Left", "Discrete 3", null, null])"));
+    EXPECT_EQ(tracks[4]["entry"], "in24");
+    EXPECT_EQ(report[1], (nlohmann::json{{"path", plain}, {"error", "No supported trailing movie metadata found."}}));
+    EXPECT_EQ(runWith({"--report", named}).status, 0);
 }
 
 // Restoring: the movie as its backup recorded it, whatever happened to it since.

@@ -53,7 +53,7 @@ Buffer largeTablesWithoutLayouts(std::size_t bytes) {
 Buffer masterTables(std::size_t bytes) {
     const std::size_t entries = bytes / 12 / 8;
     std::vector<Buffer> tracks{videoTrack()};
-    for (int track = 0; track < 12; ++track) tracks.push_back(soundTrackWithTables(entries));
+    for (int track = 0; track < 12; ++track) tracks.push_back(soundTrackWithTables(entries, monoPcm(42)));
     return moov(tracks);
 }
 

@@ -134,6 +134,16 @@ CollectedLabels collectLabels(const std::vector<Atom>& atoms) {
     return found;
 }
 
+std::vector<std::uint32_t> checkedLabels(const std::vector<Atom>& atoms) {
+    Movie::validate(atoms);
+    auto collected = collectLabels(atoms);
+    if (collected.labels.empty() || collected.labels.size() != collected.pcmCount)
+        fail(
+            "Each PCM audio entry must have one supported mono channel layout. This file is outside the supported "
+            "scope.");
+    return std::move(collected.labels);
+}
+
 Movie::Movie(std::filesystem::path url) try : url_(std::move(url)) {
     auto trailing = readTrailingMetadata(url_);
     offset_ = trailing.offset;
@@ -141,13 +151,7 @@ Movie::Movie(std::filesystem::path url) try : url_(std::move(url)) {
     identity_ = trailing.identity;
     metadata_ = std::move(trailing.metadata);
     atoms_ = parse(metadata_);
-    validate(atoms_);
-    auto collected = collectLabels(atoms_);
-    if (collected.labels.empty() || collected.labels.size() != collected.pcmCount)
-        fail(
-            "Each PCM audio entry must have one supported mono channel layout. This file is outside the supported "
-            "scope.");
-    labels_ = std::move(collected.labels);
+    labels_ = checkedLabels(atoms_);
 } catch (const std::bad_alloc&) {
     fail(notEnoughMemoryToOpen);
 }

@@ -77,6 +77,9 @@ struct CollectedLabels {
 };
 CollectedLabels collectLabels(const std::vector<Atom>& atoms);
 
+// What opening checks in a parsed tree, and the labels it then reads; throws Failure.
+std::vector<std::uint32_t> checkedLabels(const std::vector<Atom>& atoms);
+
 // The length of the top-level atom at `cursor` whose first (up to 16) bytes are
 // `header`, in a file of `fileSize` bytes, as the opening walk measures it;
 // throws the walk's Failure for a header it refuses.

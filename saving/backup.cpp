@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "metadata/failure.hpp"
-#include "saving/digest.hpp"
 #include "platform/file.hpp"
+#include "saving/digest.hpp"
 #include "saving/storage.hpp"
 
 namespace lanemark {
@@ -163,14 +163,11 @@ PropertyList backupRecord(const BackupRecord& record, const std::string& movieNa
     for (const auto piece : record.written) writtenLength += piece.size();
     using Data = std::span<const std::uint8_t>;
     // `metadata` comes last: the last data value is written from where it lies.
-    const PropertyEntry entries[] = {{backupKey::offset, record.offset},
-                                     {backupKey::originalSize, record.originalSize},
-                                     {backupKey::movieName, movieName},
-                                     {backupKey::metadataDigest, Data(metadataDigest)},
-                                     {backupKey::writtenLength, writtenLength},
-                                     {backupKey::writtenDigests, Data(writtenDigests)},
-                                     {backupKey::savedSize, record.savedSize},
-                                     {backupKey::metadata, record.metadata}};
+    const PropertyEntry entries[] = {
+        {backupKey::offset, record.offset},        {backupKey::originalSize, record.originalSize},
+        {backupKey::movieName, movieName},         {backupKey::metadataDigest, Data(metadataDigest)},
+        {backupKey::writtenLength, writtenLength}, {backupKey::writtenDigests, Data(writtenDigests)},
+        {backupKey::savedSize, record.savedSize},  {backupKey::metadata, record.metadata}};
     return encodeDictionary(entries);
 }
 

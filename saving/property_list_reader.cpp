@@ -102,7 +102,9 @@ std::string utf8(std::span<const std::uint8_t> units) {
 class Decoder {
 public:
     explicit Decoder(const Bytes& encoded)
-        : encoded_(encoded), file_(encoded.span()), trailer_(trailerOf(file_)),
+        : encoded_(encoded),
+          file_(encoded.span()),
+          trailer_(trailerOf(file_)),
           objects_(encoded.span().first(static_cast<std::size_t>(trailer_.table))) {}
 
     DecodedDictionary dictionary() const {
@@ -169,7 +171,8 @@ private:
             case 0x4: {
                 const Header object = header(at);
                 objects_.take(object.contents, object.count);
-                return encoded_.slice(static_cast<std::size_t>(object.contents), static_cast<std::size_t>(object.count));
+                return encoded_.slice(static_cast<std::size_t>(object.contents),
+                                      static_cast<std::size_t>(object.count));
             }
             default:
                 return text(at);

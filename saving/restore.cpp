@@ -126,8 +126,9 @@ void checkMetadata(const Bytes& metadata) {
 Backup readBackup(const std::filesystem::path& location) {
     const DecodedDictionary fields = decode(location);
     Backup backup{required<std::uint64_t>(fields, backupKey::offset),
-                  required<std::uint64_t>(fields, backupKey::originalSize), required<Bytes>(fields, backupKey::metadata),
-                  required<std::string>(fields, backupKey::movieName), std::nullopt};
+                  required<std::uint64_t>(fields, backupKey::originalSize),
+                  required<Bytes>(fields, backupKey::metadata), required<std::string>(fields, backupKey::movieName),
+                  std::nullopt};
     backup.saved = proofOf(fields, backup);
     checkRegion(backup);
     checkMetadata(backup.metadata);
@@ -141,7 +142,8 @@ bool atomsLead(const File& movie, std::uint64_t from, std::uint64_t to, std::uin
     std::uint64_t cursor = from;
     try {
         while (cursor < to) {
-            const auto header = movie.readAt(cursor, static_cast<std::size_t>(std::min<std::uint64_t>(16, to - cursor)));
+            const auto header =
+                movie.readAt(cursor, static_cast<std::size_t>(std::min<std::uint64_t>(16, to - cursor)));
             cursor += topLevelAtomSize(header, cursor, originalSize);
         }
     } catch (const Failure&) {
@@ -177,11 +179,12 @@ bool blocksMatch(const File& movie, const Backup& backup) {
         const std::uint64_t end = blockEnd(backup.offset + start) - backup.offset;
         const auto oldPart = static_cast<std::size_t>(start < old ? std::min(end, old) - start : 0);
         const auto writtenPart = static_cast<std::size_t>(start < written ? std::min(end, written) - start : 0);
-        const auto read = movie.readInto(std::span(buffer).first(std::max(oldPart, writtenPart)), backup.offset + start);
+        const auto read =
+            movie.readInto(std::span(buffer).first(std::max(oldPart, writtenPart)), backup.offset + start);
         if (read == 0 && start >= std::min(old, written)) return true;
-        const bool isOld = oldPart > 0 && read >= oldPart &&
-                           std::equal(buffer.begin(), buffer.begin() + std::ptrdiff_t(oldPart),
-                                      backup.metadata.begin() + start);
+        const bool isOld =
+            oldPart > 0 && read >= oldPart &&
+            std::equal(buffer.begin(), buffer.begin() + std::ptrdiff_t(oldPart), backup.metadata.begin() + start);
         const bool isWritten = writtenPart > 0 && read >= writtenPart &&
                                std::ranges::equal(sha256(std::span(buffer).first(writtenPart)),
                                                   digests.subspan(block * digestSize, digestSize));

@@ -109,7 +109,8 @@ TEST(BackupRecord, DecodesAtEveryLengthOfTheMetadata) {
     for (const std::size_t length : {0, 14, 15, 16, 255, 256, 65535, 65536, 1 << 24}) {
         Buffer metadata(length);
         for (std::size_t i = 0; i < length; ++i) metadata[i] = std::uint8_t(i * 7 + i / 251);
-        EXPECT_EQ(backupRecord({1, 2, metadata, {}, 0}, "M").pieces()[1].data(), metadata.data()) << "written from where it is";
+        EXPECT_EQ(backupRecord({1, 2, metadata, {}, 0}, "M").pieces()[1].data(), metadata.data())
+            << "written from where it is";
         const auto backup = decodedRecord(3, 4, metadata, "Master.mov");
         EXPECT_EQ(backup.keys.size(), 8u);
         EXPECT_EQ(backup.metadata, metadata) << length;

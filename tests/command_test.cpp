@@ -194,8 +194,10 @@ TEST_F(CommandLine, ApplyLabelsRefusesBeforeWritingAnything) {
 void writeOldBackup(const std::filesystem::path& movie, const std::string& suffix = "") {
     const auto old = readBackup(backupLocation(movie));
     const std::string name = old.movieName + suffix;
-    const PropertyEntry entries[] = {{"offset", old.offset}, {"originalSize", old.originalSize},
-                                     {"movieName", name}, {"metadata", std::span<const std::uint8_t>(old.metadata)}};
+    const PropertyEntry entries[] = {{"offset", old.offset},
+                                     {"originalSize", old.originalSize},
+                                     {"movieName", name},
+                                     {"metadata", std::span<const std::uint8_t>(old.metadata)}};
     const auto encoded = encodeDictionary(entries);
     Buffer bytes;
     for (const auto piece : encoded.pieces()) bytes.insert(bytes.end(), piece.begin(), piece.end());
@@ -204,7 +206,8 @@ void writeOldBackup(const std::filesystem::path& movie, const std::string& suffi
 
 // A backup whose root dictionary maps "offset" to `depth` arrays, each holding the next.
 Buffer nestedArrays(std::uint32_t depth) {
-    Buffer objects{'b', 'p', 'l', 'i', 's', 't', '0', '0', 0xD1, 0, 0, 0, 1, 0, 0, 0, 2, 0x56, 'o', 'f', 'f', 's', 'e', 't'};
+    Buffer objects{'b', 'p', 'l', 'i', 's', 't',  '0', '0', 0xD1, 0,   0,   0,
+                   1,   0,   0,   0,   2,   0x56, 'o', 'f', 'f',  's', 'e', 't'};
     Buffer table = join({be32(8), be32(17)});
     for (std::uint32_t object = 2; object <= depth + 1; ++object) {
         const Buffer at = be32(std::uint32_t(objects.size()));
@@ -270,7 +273,8 @@ TEST_F(CommandLine, RestoreRefusesWithoutWritingAnything) {
         {[&](auto&) { patch(backup, text(be32(metadata.size())) + "moov", text(be32(metadata.size() - 1))); }, damaged},
         {[&](auto&) { patch(backup, "\x11" + text(be16(size)), "\x11" + text(be16(size + 1))); }, moved},
         {[&](auto&) { patch(backup, "movie.mov", "movie.mkv"); }, "The metadata backup belongs to another movie.\n"},
-        {[&](auto& movie) { writeOldBackup(movie, std::string("\0.mkv", 5)); }, "The metadata backup belongs to another movie.\n"},
+        {[&](auto& movie) { writeOldBackup(movie, std::string("\0.mkv", 5)); },
+         "The metadata backup belongs to another movie.\n"},
         {[&](auto& movie) { std::filesystem::resize_file(movie, size - metadata.size() - 1); }, moved},
         {[&](auto& movie) { writeFile(movie, build::movie(metadata, 72)); }, moved},
         {[&](auto&) { patch(backup, "\x10\x64", "\x10\x1c"); }, moved},  // the offset of "mdat", not of "moov"
@@ -284,7 +288,8 @@ TEST_F(CommandLine, RestoreRefusesWithoutWritingAnything) {
              std::filesystem::create_directory(other.parent_path());
              writeFile(other, build::movie(moovWithLabels({42, 42})));
              ASSERT_EQ(runWith({"--apply-labels", other, "C,C"}).status, 0);
-             std::filesystem::copy_file(backupLocation(other), backup, std::filesystem::copy_options::overwrite_existing);
+             std::filesystem::copy_file(backupLocation(other), backup,
+                                        std::filesystem::copy_options::overwrite_existing);
          },
          moved}};
     for (const auto& [spoil, message] : cases) {

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <openssl/sha.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <openssl/sha.h>
 #include <unistd.h>
 
 #include <fstream>

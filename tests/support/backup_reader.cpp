@@ -38,12 +38,12 @@ BackupContents decodeBackup(const Buffer& raw) {
         const std::string name = key;
         std::free(key);
         const std::map<std::string, std::uint64_t*> numbers{{"offset", &contents.offset},
-                                                           {"originalSize", &contents.originalSize},
-                                                           {"writtenLength", &contents.writtenLength},
-                                                           {"savedSize", &contents.savedSize}};
+                                                            {"originalSize", &contents.originalSize},
+                                                            {"writtenLength", &contents.writtenLength},
+                                                            {"savedSize", &contents.savedSize}};
         const std::map<std::string, Buffer*> data{{"metadata", &contents.metadata},
-                                                 {"metadataDigest", &contents.metadataDigest},
-                                                 {"writtenDigests", &contents.writtenDigests}};
+                                                  {"metadataDigest", &contents.metadataDigest},
+                                                  {"writtenDigests", &contents.writtenDigests}};
         if (numbers.contains(name)) {
             expectType(value, PLIST_UINT, name);
             plist_get_uint_val(value, numbers.at(name));

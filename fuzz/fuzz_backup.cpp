@@ -1,0 +1,31 @@
+// Feeds arbitrary bytes to the reader of backups, which must refuse them or
+// accept them without reading outside them; what it accepts must encode and
+// read back as the same dictionary.
+
+#include <cstdlib>
+
+#include "saving/property_list.hpp"
+
+namespace {
+
+using namespace lanemark;
+
+PropertyValue viewOf(const DecodedValue& value) {
+    if (const auto* number = std::get_if<std::uint64_t>(&value)) return *number;
+    if (const auto* text = std::get_if<std::string>(&value)) return std::string_view(*text);
+    return std::get<Bytes>(value).span();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const auto decoded = decodeDictionary(Bytes(std::vector<std::uint8_t>(data, data + size)));
+    if (!decoded) return 0;
+    std::vector<PropertyEntry> entries;
+    for (const auto& [key, value] : *decoded) entries.push_back({key, viewOf(value)});
+    const PropertyList encoded = encodeDictionary(entries);
+    std::vector<std::uint8_t> bytes;
+    for (const auto piece : encoded.pieces()) bytes.insert(bytes.end(), piece.begin(), piece.end());
+    if (decodeDictionary(Bytes(std::move(bytes))) != decoded) std::abort();
+    return 0;
+}

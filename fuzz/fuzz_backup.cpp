@@ -6,17 +6,13 @@
 
 #include "saving/property_list.hpp"
 
-namespace {
-
 using namespace lanemark;
 
-PropertyValue viewOf(const DecodedValue& value) {
+static PropertyValue viewOf(const DecodedValue& value) {
     if (const auto* number = std::get_if<std::uint64_t>(&value)) return *number;
     if (const auto* text = std::get_if<std::string>(&value)) return std::string_view(*text);
     return std::get<Bytes>(value).span();
 }
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const auto decoded = decodeDictionary(Bytes(std::vector<std::uint8_t>(data, data + size)));

@@ -31,16 +31,12 @@ int main(int argc, char** argv) {
         seeds.push_back(moov({soundTrack(lpcm(version, 1, {wave, chan(chanBody(0x10000, {}, 1u << bit++))}, type))}));
     }
     for (std::size_t i = 0; i < seeds.size(); ++i) writeFile(dir / ("seed-" + std::to_string(i)), seeds[i]);
-    if (argc == 3) {  // an ASCII and a UTF-16 name, small and wide integers
+    if (argc == 3) {  // a UTF-16 name, integers of several widths
         std::filesystem::create_directories(argv[2]);
-        const std::string names[] = {"Master.mov", "R\u00E9el \U0001F3AC.mov"};
-        for (std::uint64_t i = 0; i < 2; ++i) {
-            const auto encoded =
-                lanemark::backupRecord({100, 100 + seeds[i].size() + (i << 40), seeds[i], {seeds[i]}, ~i}, names[i]);
-            Buffer bytes;
-            for (const auto piece : encoded.pieces()) bytes.insert(bytes.end(), piece.begin(), piece.end());
-            writeFile(std::filesystem::path(argv[2]) / ("backup-" + std::to_string(i)), bytes);
-        }
+        const auto encoded = lanemark::backupRecord({100, 1ULL << 40, seeds[0], {seeds[1]}, ~0ULL}, "R\u00E9el.mov");
+        Buffer bytes;
+        for (const auto piece : encoded.pieces()) bytes.insert(bytes.end(), piece.begin(), piece.end());
+        writeFile(std::filesystem::path(argv[2]) / "backup", bytes);
     }
     return 0;
 }

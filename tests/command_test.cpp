@@ -288,14 +288,12 @@ TEST_F(CommandLine, RestoreRefusesWithoutWritingAnything) {
              std::filesystem::create_directory(other.parent_path());
              writeFile(other, build::movie(moovWithLabels({42, 42})));
              ASSERT_EQ(runWith({"--apply-labels", other, "C,C"}).status, 0);
-             std::filesystem::copy_file(backupLocation(other), backup,
-                                        std::filesystem::copy_options::overwrite_existing);
+             std::filesystem::rename(backupLocation(other), backup);
          },
          moved}};
     for (const auto& [spoil, message] : cases) {
         const std::string path = movieWith({42, 42});
         std::filesystem::remove(backup);
-        std::filesystem::remove_all(dir / "other");
         ASSERT_EQ(runWith({"--apply-labels", path, "L,R"}).status, 0);
         spoil(path);
         const auto movieBefore = readFile(path);

@@ -1,10 +1,13 @@
 // Feeds arbitrary bytes to the reader of backups, which must refuse them or
 // accept them without reading outside them; what it accepts must encode and
-// read back as the same dictionary.
+// read back as the same dictionary, and go through restore's checks of a
+// backup without anything but their refusal.
 
 #include <cstdlib>
 
+#include "metadata/failure.hpp"
 #include "saving/property_list.hpp"
+#include "saving/restore.hpp"
 
 using namespace lanemark;
 
@@ -15,7 +18,12 @@ static PropertyValue viewOf(const DecodedValue& value) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const auto decoded = decodeDictionary(Bytes(std::vector<std::uint8_t>(data, data + size)));
+    const Bytes input(std::vector<std::uint8_t>(data, data + size));
+    try {
+        checkBackup(input);
+    } catch (const Failure&) {
+    }
+    const auto decoded = decodeDictionary(input);
     if (!decoded) return 0;
     std::vector<PropertyEntry> entries;
     for (const auto& [key, value] : *decoded) entries.push_back({key, viewOf(value)});

@@ -53,13 +53,11 @@ File openBackup(const std::filesystem::path& location) {
     }
 }
 
-DecodedDictionary decode(const std::filesystem::path& location) {
+Bytes readEncoded(const std::filesystem::path& location) {
     const File file = openBackup(location);
     const std::uint64_t length = file.length();
     if (length > backupLimit) fail(damaged);
-    auto decoded = decodeDictionary(file.readBytesAt(0, static_cast<std::size_t>(length)));
-    if (!decoded) fail(damaged);
-    return std::move(*decoded);
+    return file.readBytesAt(0, static_cast<std::size_t>(length));
 }
 
 // The value of `key`, or nothing when the key is absent; a value of another type is damage.
@@ -108,6 +106,7 @@ bool hasType(std::span<const std::uint8_t> header, const char* type) {
 // The region's old bytes are one "moov" that opens as a movie's metadata
 // does, followed only by the free space a save may have grown it over.
 void checkMetadata(const Bytes& metadata) {
+    if (metadata.size() < 8) fail(damaged);
     try {
         for (std::uint64_t at = 0; at < metadata.size();) {
             const auto header = metadata.span().subspan(at, std::min<std::size_t>(16, metadata.size() - at));
@@ -123,8 +122,10 @@ void checkMetadata(const Bytes& metadata) {
     }
 }
 
-Backup readBackup(const std::filesystem::path& location) {
-    const DecodedDictionary fields = decode(location);
+Backup backupFrom(const Bytes& encoded) {
+    const auto decoded = decodeDictionary(encoded);
+    if (!decoded) fail(damaged);
+    const DecodedDictionary& fields = *decoded;
     Backup backup{required<std::uint64_t>(fields, backupKey::offset),
                   required<std::uint64_t>(fields, backupKey::originalSize),
                   required<Bytes>(fields, backupKey::metadata), required<std::string>(fields, backupKey::movieName),
@@ -202,8 +203,10 @@ void checkMovie(const File& movie, const Backup& backup) {
 
 }  // namespace
 
+void checkBackup(const Bytes& encoded) { backupFrom(encoded); }
+
 void restoreMovie(const std::filesystem::path& path) {
-    const Backup backup = readBackup(backupLocation(path));
+    const Backup backup = backupFrom(readEncoded(backupLocation(path)));
     if (backup.movieName != movieName(path)) fail("The metadata backup belongs to another movie.");
     File movie(path, File::Mode::update);
     checkMovie(movie, backup);

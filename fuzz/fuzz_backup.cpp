@@ -1,7 +1,6 @@
-// Feeds arbitrary bytes to the reader of backups, which must refuse them or
-// accept them without reading outside them; what it accepts must encode and
-// read back as the same dictionary, and go through restore's checks of a
-// backup without anything but their refusal.
+// Feeds arbitrary bytes to restore's checks of a backup and to the reader of
+// backups, which must refuse them or accept them without reading outside
+// them; what it accepts must encode and read back as the same dictionary.
 
 #include <cstdlib>
 

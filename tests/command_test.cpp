@@ -194,10 +194,9 @@ TEST_F(CommandLine, ApplyLabelsRefusesBeforeWritingAnything) {
 void writeOldBackup(const std::filesystem::path& movie, const std::string& suffix = "") {
     const auto old = readBackup(backupLocation(movie));
     const std::string name = old.movieName + suffix;
-    const PropertyEntry entries[] = {{"offset", old.offset},
-                                     {"originalSize", old.originalSize},
-                                     {"movieName", name},
-                                     {"metadata", std::span<const std::uint8_t>(old.metadata)}};
+    const std::span<const std::uint8_t> metadata(old.metadata);
+    const PropertyEntry entries[] = {
+        {"offset", old.offset}, {"originalSize", old.originalSize}, {"movieName", name}, {"metadata", metadata}};
     const auto encoded = encodeDictionary(entries);
     Buffer bytes;
     for (const auto piece : encoded.pieces()) bytes.insert(bytes.end(), piece.begin(), piece.end());
@@ -207,11 +206,11 @@ void writeOldBackup(const std::filesystem::path& movie, const std::string& suffi
 // A backup whose root dictionary maps "offset" to `depth` arrays, each holding the next.
 Buffer nestedArrays(std::uint32_t depth) {
     Buffer objects{'b', 'p', 'l', 'i', 's', 't',  '0', '0', 0xD1, 0,   0,   0,
-                   1,   0,   0,   0,   2,   0x56, 'o', 'f', 'f',  's', 'e', 't'};
-    Buffer table = join({be32(8), be32(17)});
+                   1,   0,   0,   0,   2,   0x56, 'o', 'f', 'f',  's', 'e', 't'},
+        table = join({be32(8), be32(17)});
     for (std::uint32_t object = 2; object <= depth + 1; ++object) {
-        const Buffer at = be32(std::uint32_t(objects.size()));
-        const Buffer array = object <= depth ? join({Buffer{0xA1}, be32(object + 1)}) : Buffer{0xA0};
+        const Buffer at = be32(std::uint32_t(objects.size())),
+                     array = join({Buffer{0xA1}, be32(object % (depth + 1) + 1)});
         table.insert(table.end(), at.begin(), at.end());
         objects.insert(objects.end(), array.begin(), array.end());
     }
@@ -231,8 +230,7 @@ TEST_F(CommandLine, RestorePutsBackGrownEditsAndTornWritesAlsoBeyondFourGigabyte
         ASSERT_GT(std::filesystem::file_size(path), size);
         const auto saved = std::filesystem::file_size(path);
         for (int pass : {0, 1, 2}) {
-            // Then a save cut short once the file grew, before its new bytes reached the disk,
-            // and then the backup as made before the digests.
+            // Then a save cut short as the file grew, before its new bytes hit the disk; then an old backup.
             if (pass > 0) std::filesystem::resize_file(path, saved);
             if (pass == 2) writeOldBackup(path);
             const auto backup = readFile(backupLocation(path));

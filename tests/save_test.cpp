@@ -220,7 +220,6 @@ TEST_F(Saving, TheBackupPutsTheMovieBackByHand) {
     Movie(path).save(delivery);
     const auto backup = readBackup(backupLocation(path));
     EXPECT_EQ(backup.originalSize, before.size());
-    // What the save wrote: every new byte from `offset` to the end, where the file now ends.
     const auto after = readFile(path);
     EXPECT_EQ(backup.metadataDigest, digestsFrom(backup.metadata, 0, backup.metadata.size()));
     EXPECT_EQ(backup.writtenLength, after.size() - backup.offset);

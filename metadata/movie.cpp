@@ -103,6 +103,13 @@ std::uint64_t topLevelAtomSize(std::span<const std::uint8_t> header, std::uint64
     return measure(header, cursor, fileSize).size;
 }
 
+std::vector<PcmTrack> checkedTracks(const std::vector<Atom>& atoms) {
+    Movie::validate(atoms);
+    auto tracks = pcmTracks(atoms);
+    if (tracks.empty()) fail(monoLayoutRefused);
+    return tracks;
+}
+
 Movie::Movie(std::filesystem::path url) try : url_(std::move(url)) {
     auto trailing = readTrailingMetadata(url_);
     offset_ = trailing.offset;
@@ -110,9 +117,7 @@ Movie::Movie(std::filesystem::path url) try : url_(std::move(url)) {
     identity_ = trailing.identity;
     metadata_ = std::move(trailing.metadata);
     atoms_ = parse(metadata_);
-    validate(atoms_);
-    tracks_ = pcmTracks(atoms_);
-    if (tracks_.empty()) fail(monoLayoutRefused);
+    tracks_ = checkedTracks(atoms_);
     labels_ = channelsOf(tracks_);
 } catch (const std::bad_alloc&) {
     fail(notEnoughMemoryToOpen);

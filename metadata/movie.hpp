@@ -74,6 +74,9 @@ using ReadAt = std::function<std::size_t(std::span<std::uint8_t> into, std::uint
 // The same walk over any file of `size` bytes that `read` reads.
 TrailingMetadata findTrailingMetadata(std::uint64_t size, const ReadAt& read);
 
+// What opening checks in a parsed tree, and the PCM tracks it then finds; throws Failure.
+std::vector<PcmTrack> checkedTracks(const std::vector<Atom>& atoms);
+
 // The length of the top-level atom at `cursor` whose first (up to 16) bytes are
 // `header`, in a file of `fileSize` bytes, as the opening walk measures it;
 // throws the walk's Failure for a header it refuses.

@@ -524,7 +524,9 @@ TEST_F(RestoringFromTheBackup, WithoutLanemarkAsTheManualPageSays) {
                                      "    f.truncate(b['originalSize'])\n",
                                      backup.string(), path.string()});
     ASSERT_EQ(outcome.status, 0) << describe(outcome);
-    EXPECT_EQ(lines(outcome.out), (std::vector<std::string>{"['metadata', 'movieName', 'offset', 'originalSize']",
+    EXPECT_EQ(lines(outcome.out), (std::vector<std::string>{"['metadata', 'metadataDigest', 'movieName', 'offset', "
+                                                            "'originalSize', 'savedSize', 'writtenDigests', "
+                                                            "'writtenLength']",
                                                             std::to_string(original.size() - metadata.size()) + " " +
                                                                 std::to_string(original.size()) + " master.mov"}));
     expectRestored();

@@ -1,5 +1,8 @@
 #include "window/controller.hpp"
 
+#include <QAbstractItemView>
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
@@ -20,6 +23,7 @@
 #include <QSettings>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <QWheelEvent>
 #include <QWidget>
 
 #include <algorithm>
@@ -94,7 +98,9 @@ QScrollArea* makeTrackList(QVBoxLayout*& stack) {
     auto* content = new QWidget;
     stack = new QVBoxLayout(content);
     stack->setSpacing(listSpacing);
-    stack->setAlignment(Qt::AlignTop | Qt::AlignLeading);
+    // Top only: aligned sideways as well, the rows would get only the width they hint, and the
+    // empty-list line, which wraps to whatever width it gets, hints none and would not show.
+    stack->setAlignment(Qt::AlignTop);
     // Stands where the rows will be until the first movie opens; the first render removes it with the rows.
     stack->addWidget(makeSecondaryLabel(emptyList));
     auto* list = new QScrollArea;
@@ -102,6 +108,8 @@ QScrollArea* makeTrackList(QVBoxLayout*& stack) {
     list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     list->setWidgetResizable(true);
     list->setMinimumHeight(listMinimumHeight);
+    // The pop-ups inside are the keyboard's stops; the list scrolls to whichever one has the focus.
+    list->setFocusPolicy(Qt::NoFocus);
     list->setWidget(content);
     return list;
 }
@@ -126,8 +134,48 @@ QMenuBar* makeMenuBar(QWidget* window) {
     return bar;
 }
 
+// What a screen reader says of a label pop-up: its row's name, then its label. Qt's own pop-up
+// on X11 and Wayland gives its label as its name, so twelve rows all sounded like "Left".
+class LabelMenuAccessible : public QAccessibleWidget {
+public:
+    explicit LabelMenuAccessible(QComboBox* menu) : QAccessibleWidget(menu, QAccessible::ComboBox) {}
+
+    QString text(QAccessible::Text kind) const override {
+        return kind == QAccessible::Value ? menu()->currentText() : QAccessibleWidget::text(kind);
+    }
+    int childCount() const override { return 1; }
+    QAccessibleInterface* child(int index) const override {
+        return index == 0 ? QAccessible::queryAccessibleInterface(menu()->view()) : nullptr;
+    }
+    int indexOfChild(const QAccessibleInterface* child) const override {
+        return child && child->object() == menu()->view() ? 0 : -1;
+    }
+    QStringList actionNames() const override { return {showMenuAction(), pressAction()}; }
+    void doAction(const QString& name) override {
+        if (actionNames().contains(name)) menu()->showPopup();
+    }
+
+private:
+    QComboBox* menu() const { return static_cast<QComboBox*>(widget()); }
+};
+
+// A label pop-up that the mouse wheel passes over: the wheel scrolls the track list around it,
+// so a person scrolling the list never changes a label that happens to be under the pointer.
+class LabelMenu : public QComboBox {
+public:
+    LabelMenu() {
+        setFocusPolicy(Qt::StrongFocus);  // nor does the wheel take the keyboard focus
+        // Registered before anything asks for it, so it is the one Qt gives out; Qt deletes it with the pop-up.
+        QAccessible::registerAccessibleInterface(new LabelMenuAccessible(this));
+    }
+
+protected:
+    // Ignored, a wheel event goes on to the parents, and so to the list.
+    void wheelEvent(QWheelEvent* event) override { event->ignore(); }
+};
+
 QComboBox* makeLabelMenu(std::uint32_t value) {
-    auto* menu = new QComboBox;
+    auto* menu = new LabelMenu;
     for (const Label& choice : choices) menu->addItem(QString::fromStdString(choice.name));
     if (const auto index = choiceIndex(value)) {
         menu->setCurrentIndex(int(*index));
@@ -144,6 +192,8 @@ QHBoxLayout* makeTrackRow(std::size_t index, QComboBox* menu) {
     row->setSpacing(rowSpacing);
     auto* name = new QLabel(QStringLiteral("Audio track %1").arg(index + 1));
     name->setFixedWidth(trackNameWidth);
+    name->setBuddy(menu);
+    menu->setAccessibleName(name->text());
     row->addWidget(name);
     row->addWidget(menu);
     row->addStretch();
@@ -161,8 +211,10 @@ void clear(QLayout* layout) {
 
 QString statusLine(const Movie& movie) {
     // Joined rather than formatted: a file name may itself contain "%1".
-    return displayName(movie.url().filename()) + QStringLiteral(" \u2014 ") + QString::number(movie.labels().size()) +
-           QStringLiteral(" mono PCM tracks");
+    // The name is isolated (first-strong isolate ... pop directional isolate): a right-to-left
+    // name, or one holding direction controls, would otherwise reorder the rest of the line.
+    return QStringLiteral("\u2068") + displayName(movie.url().filename()) + QStringLiteral("\u2069 \u2014 ") +
+           QString::number(movie.labels().size()) + QStringLiteral(" mono PCM tracks");
 }
 
 // The label each menu stands for; an entry outside the catalogue gives back the track's label as opened.
@@ -320,6 +372,8 @@ void Controller::render() {
         stack->addLayout(makeTrackRow(i, menu));
         menus.append(menu);
     }
+    // New rows join the end of the window's focus chain, after Save; Save goes back after the last of them.
+    if (!menus.isEmpty()) QWidget::setTabOrder(menus.back(), save);
     status->setText(statusLine(*movie));
     save->setEnabled(true);
 }

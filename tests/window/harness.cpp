@@ -9,6 +9,7 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QSpontaneKeyEvent>
 #include <QTest>
 #include <QUrl>
 #include <QWindow>
@@ -67,6 +68,14 @@ bool drop(QWidget* target, const QStringList& files) {
     QDropEvent release(at, enter.dropAction(), &data, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(window, &release);
     return release.isAccepted();
+}
+
+void turnWheel(QWidget* target, int notches) {
+    const QPoint at = target->mapTo(target->window(), target->rect().center());
+    QWheelEvent event(at, target->window()->mapToGlobal(at), {}, {0, 120 * notches}, Qt::NoButton, Qt::NoModifier,
+                      Qt::NoScrollPhase, false);
+    QSpontaneKeyEvent::setSpontaneous(&event);  // only the system's own go on to the parents of one that ignores them
+    QApplication::instance()->notify(target->window()->windowHandle(), &event);
 }
 
 void settle() {

@@ -63,6 +63,9 @@ const std::filesystem::path& home();
 // tells whether the window took them.
 bool drop(QWidget* target, const QStringList& files);
 
+// Turns the mouse wheel over the middle of `target` as a person does; negative notches scroll down.
+void turnWheel(QWidget* target, int notches);
+
 // Lets the window handle what a change set off, as it does before a person sees the change.
 void settle();
 

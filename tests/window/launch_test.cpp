@@ -156,6 +156,9 @@ private slots:
         QCOMPARE(list->widget()->layout(), controller->stack);
         QCOMPARE(listTexts(*controller),
                  QStringList{QStringLiteral("No movie open. Choose Open Movie\u2026 or drop a movie here.")});
+        const auto* line = list->widget()->findChild<QLabel*>();
+        QVERIFY(line->width() >= line->fontMetrics().horizontalAdvance(line->text()));
+        QCOMPARE(line->visibleRegion().boundingRect(), line->rect());
         QVERIFY(!list->verticalScrollBar()->isVisible());
         QCOMPARE(controller->stack->spacing(), 8);
         QVERIFY(controller->stack->alignment() & Qt::AlignTop);

@@ -44,6 +44,8 @@ private slots:
 
     void eachRowIsANameThenItsMenu() {
         controller->open(writeMovie(*dir, "master.mov", mixedTwelve));
+        settle();
+        controller->window->findChildren<QPushButton*>().value(1)->setFocus();  // the preset button
         for (int i = 0; i < controller->stack->count(); ++i) {
             auto* row = qobject_cast<QHBoxLayout*>(controller->stack->itemAt(i)->layout());
             QVERIFY(row);
@@ -52,21 +54,14 @@ private slots:
             QCOMPARE(name->minimumWidth(), 140);
             QCOMPARE(name->maximumWidth(), 140);
             QCOMPARE(row->itemAt(1)->widget(), controller->menus[i]);
+            const auto* spoken = QAccessible::queryAccessibleInterface(controller->menus[i]);
+            QCOMPARE(spoken->text(QAccessible::Name) + spoken->text(QAccessible::Value),
+                     name->text() + controller->menus[i]->currentText());
+            QTest::keyClick(controller->window->focusWidget(), Qt::Key_Tab);
+            QCOMPARE(controller->window->focusWidget(), controller->menus[i]);
         }
-    }
-
-    void tabGoesTopToBottomSayingEachRow() {
-        controller->open(writeMovie(*dir, "master.mov", {1, 2, 3}));
-        settle();
-        controller->window->findChild<QPushButton*>()->setFocus();
-        QStringList heard;
-        for (QWidget* at; heard.size() < 7; QTest::keyClick(at, Qt::Key_Tab)) {
-            const auto* spoken = QAccessible::queryAccessibleInterface(at = controller->window->focusWidget());
-            heard << spoken->text(QAccessible::Name) + ": " + spoken->text(QAccessible::Value);
-        }
-        QCOMPARE(heard, QStringList({"Open Movie\u2026: ", "Apply 12-channel delivery preset: ", "Audio track 1: Left",
-                                     "Audio track 2: Right", "Audio track 3: Center",
-                                     "Save labels in this file: ", "Open Movie\u2026: "}));
+        QTest::keyClick(controller->window->focusWidget(), Qt::Key_Tab);
+        QCOMPARE(controller->window->focusWidget(), controller->save);
     }
 
     void startedWithAMovieShowsItOpen() {

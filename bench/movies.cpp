@@ -24,22 +24,29 @@ Buffer table(std::string_view type, std::vector<std::uint32_t> leading, std::siz
     return atom(type, payload);
 }
 
-Buffer soundTrackWithTables(std::size_t entries) {
+Buffer soundTrackWithTables(std::size_t entries, const Buffer& sampleEntry) {
     const Buffer hdlr = atom("hdlr", join({be32(0), zeros(4), Buffer{'s', 'o', 'u', 'n'}, zeros(12), Buffer{0}}));
-    const Buffer stbl = box("stbl", {stsd({monoPcm(42)}), atom("stts", join({be32(0), be32(1), be32(1), be32(1)})),
+    const Buffer stbl = box("stbl", {stsd({sampleEntry}), atom("stts", join({be32(0), be32(1), be32(1), be32(1)})),
                                      atom("stsc", join({be32(0), be32(1), be32(1), be32(1), be32(1)})),
                                      table("stsz", {0}, entries, 3), table("stco", {}, entries, 3)});
     const Buffer minf = box("minf", {atom("smhd", zeros(8)), stbl});
     return box("trak", {atom("tkhd", zeros(84)), box("mdia", {atom("mdhd", zeros(24)), hdlr, minf})});
 }
 
+// Two tables of four bytes an entry carry the size.
+std::vector<Buffer> tracksOfSize(std::size_t bytes, const Buffer& sampleEntry) {
+    std::vector<Buffer> tracks{videoTrack(), soundTrackWithTables(bytes / 8, sampleEntry)};
+    for (int track = 1; track < 12; ++track) tracks.push_back(soundTrack(sampleEntry));
+    return tracks;
+}
+
 }  // namespace
 
-Buffer largeTables(std::size_t bytes) {
-    // Two tables of four bytes an entry carry the size.
-    const std::size_t entries = bytes / 8;
-    std::vector<Buffer> tracks{videoTrack(), soundTrackWithTables(entries)};
-    for (int track = 1; track < 12; ++track) tracks.push_back(soundTrack(monoPcm(42)));
+Buffer largeTables(std::size_t bytes) { return moov(tracksOfSize(bytes, monoPcm(42))); }
+
+Buffer largeTablesWithoutLayouts(std::size_t bytes) {
+    auto tracks = tracksOfSize(bytes, lpcm(2, 1, {}));
+    tracks.push_back(atom("free", zeros(12 * chan(chanDescribing(42)).size() - 8)));
     return moov(tracks);
 }
 

@@ -18,4 +18,8 @@ build::Buffer manyTracks(std::size_t tracks);
 // with one sample per entry would have.
 build::Buffer largeTables(std::size_t bytes);
 
+// The same "moov" and of the same size, but its twelve tracks carry no "chan":
+// a "free" atom stands for the twelve 44-byte layouts a save appends.
+build::Buffer largeTablesWithoutLayouts(std::size_t bytes);
+
 }  // namespace lanemark::bench

@@ -5,6 +5,7 @@
 #include "bench/movies.hpp"
 #include "metadata/atom.hpp"
 #include "metadata/movie.hpp"
+#include "metadata/rewrite.hpp"
 
 namespace lanemark {
 namespace {
@@ -40,7 +41,7 @@ void OpenManyTracks(benchmark::State& state) {
     for (auto _ : state) {
         auto atoms = parse(data);
         Movie::validate(atoms);
-        benchmark::DoNotOptimize(collectLabels(atoms));
+        benchmark::DoNotOptimize(pcmTracks(atoms));
     }
     state.SetBytesProcessed(std::int64_t(state.iterations()) * std::int64_t(data.size()));
 }
@@ -60,6 +61,23 @@ void EncodeLargeTables(benchmark::State& state) {
     encodeRepeatedly(state, parse(shared(bench::largeTables(hundredMiB))));
 }
 BENCHMARK(EncodeLargeTables)->Unit(benchmark::kMillisecond);
+
+// What a save does in memory with a 100 MiB moov: the preset written over
+// twelve layouts, or twelve layouts added where there were none.
+void saveInMemory(benchmark::State& state, const build::Buffer& metadata) {
+    const auto atoms = parse(shared(metadata));
+    const std::vector<std::uint32_t> labels{1, 2, 3, 4, 5, 6, 38, 39, 38, 39, 38, 39};
+    for (auto _ : state) {
+        std::size_t index = 0;
+        benchmark::DoNotOptimize(encode(replace(atoms, labels, index)).data());
+    }
+}
+void RelabelLargeTables(benchmark::State& state) { saveInMemory(state, bench::largeTables(hundredMiB)); }
+void AddLayoutsLargeTables(benchmark::State& state) {
+    saveInMemory(state, bench::largeTablesWithoutLayouts(hundredMiB));
+}
+BENCHMARK(RelabelLargeTables)->Unit(benchmark::kMillisecond);
+BENCHMARK(AddLayoutsLargeTables)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace lanemark

@@ -190,6 +190,28 @@ def file_size_independence(work, runs, builds):
     print()
 
 
+def insert_against_relabel(work, runs, builds):
+    print("### Adding layouts against relabelling")
+    print()
+    print("bare-N.mov holds the moov of moov-N.mov, of the same size, but its twelve tracks carry no chan;")
+    print("--apply-preset appends one to each of them, and relabels the twelve of moov-N.mov in place.")
+    print("Target: median ratio at most 1.1.")
+    print()
+    table(["metadata", "relabel median ms", "build", "add median ms", "ratio min", "ratio median", "ratio max",
+           "target"])
+    for size in (10, 100):
+        relabel, bare = (os.path.join(work, f"{name}-{size}.mov") for name in ("moov", "bare"))
+        for name, path in builds.items():
+            commands = {"relabel": [path, "--apply-preset", relabel], "add": [path, "--apply-preset", bare]}
+            results = rounds(commands, runs, lambda: (reset(relabel), reset(bare)))
+            reference, median, low, middle, high = ratio_row(results, "add", "relabel")
+            print(f"| {size_text(last_atom(bare)[2])} | {reference:.1f} | {name} | {median:.1f} | {low:.2f} |"
+                  f" {middle:.2f} | {high:.2f} | {verdict(middle <= 1.1)} |")
+        reset(relabel)
+        reset(bare)
+    print()
+
+
 def remux(work, lanemark):
     real = os.path.join(work, "real-1g.mov")
     remuxed = os.path.join(work, "remuxed.mov")
@@ -236,6 +258,7 @@ def main():
     inspect_against_cat(work, sample, runs, builds)
     memory(work, sample, builds)
     file_size_independence(work, runs, builds)
+    insert_against_relabel(work, runs, {name: path for name, path in builds.items() if name != "before"})
     remux(work, list(builds.values())[-1])
     print(f"Load average at the end of the timings: {load()}.")
     print()

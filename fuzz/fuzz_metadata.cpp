@@ -1,8 +1,9 @@
 // Feeds arbitrary bytes through everything that opening and saving do with a
-// movie, first as the metadata itself (parse, validate, collect labels, and
-// the exact re-encoding of what parsed), then as a whole file: the top-level
-// walk, and for an accepted movie the relabelling and its encoding, which
-// must open again with the new labels.
+// movie, first as the metadata itself (parse, validate, read the PCM tracks,
+// and the exact re-encoding of what parsed), then as a whole file: the
+// top-level walk, and for an accepted movie the relabelling and its encoding,
+// which must open again with the new labels. The channel-layout reader also
+// takes the bytes on their own, as the body of a "chan".
 
 #include <algorithm>
 #include <cstdlib>
@@ -21,11 +22,11 @@ void check(bool holds) {
 }
 
 // Opening's steps after the walk; nothing when the movie is refused.
-std::optional<std::vector<std::uint32_t>> accepted(const std::vector<Atom>& atoms) {
+std::optional<std::vector<ChannelLabel>> accepted(const std::vector<Atom>& atoms) {
     Movie::validate(atoms);
-    auto collected = collectLabels(atoms);
-    if (collected.labels.empty() || collected.labels.size() != collected.pcmCount) return std::nullopt;
-    return collected.labels;
+    const auto tracks = pcmTracks(atoms);
+    if (tracks.empty()) return std::nullopt;
+    return channelsOf(tracks);
 }
 
 void metadata(std::span<const std::uint8_t> input) {
@@ -42,10 +43,30 @@ void metadata(std::span<const std::uint8_t> input) {
     }
 }
 
-// Every label moves one place on, so that each track's label really changes.
-std::vector<std::uint32_t> relabelling(std::vector<std::uint32_t> labels) {
-    for (auto& label : labels) label = label % 64 + 1;
-    return labels;
+// Every label moves one place on, so that each channel's label really changes.
+std::vector<std::uint32_t> relabelling(const std::vector<ChannelLabel>& labels) {
+    std::vector<std::uint32_t> next;
+    for (const auto& label : labels) next.push_back(label.value_or(0) % 64 + 1);
+    return next;
+}
+
+// The first byte picks a channel count, the rest is a "chan" body. A layout accepted names exactly
+// that many channels, and its labels written in the descriptions form read back the same.
+void layout(std::span<const std::uint8_t> input) {
+    if (input.empty()) return;
+    const std::uint32_t channels = input[0] % 8 + 1;
+    const Bytes body(std::vector<std::uint8_t>(input.begin() + 1, input.end()));
+    std::optional<std::vector<std::uint32_t>> labels;
+    try {
+        const auto read = readChannelLayout(body);
+        check(16 + 20 * read.descriptions.size() <= body.size());
+        labels = channelLabels(read, channels);
+    } catch (const Failure&) {
+        return;
+    }
+    if (!labels) return;
+    const auto again = readChannelLayout(encodeChannelLayout({0, 0, *labels, true}));
+    check(labels->size() == channels && again.tag == 0 && again.complete && channelLabels(again, channels) == labels);
 }
 
 void wholeFile(std::span<const std::uint8_t> input) {
@@ -76,7 +97,7 @@ void wholeFile(std::span<const std::uint8_t> input) {
     }
     if (index != labels.size()) return;
     const auto again = parse(encode(rewritten));
-    check(accepted(again) == labels);
+    check(accepted(again) == std::vector<ChannelLabel>(labels.begin(), labels.end()));
 }
 
 }  // namespace
@@ -85,5 +106,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::span<const std::uint8_t> input(data, size);
     metadata(input);
     wholeFile(input);
+    layout(input);
     return 0;
 }

@@ -30,33 +30,40 @@ void deliver(std::ostream& out, const std::string& line, const char* failure) {
     if (!(out << line << '\n').flush()) fail(failure);
 }
 
-std::string labelLine(const std::vector<std::uint32_t>& labels) {
+// One line of JSON; a channel without a label is null.
+std::string labelLine(const std::vector<ChannelLabel>& labels) {
     std::string line = "[";
     for (std::size_t i = 0; i < labels.size(); ++i) {
         if (i > 0) line += ", ";
-        line += std::to_string(labels[i]);
+        line += labels[i] ? std::to_string(*labels[i]) : "null";
     }
     return line + "]";
 }
 
 constexpr std::string_view helpText =
-    "Relabels the mono PCM audio tracks of QuickTime movies in place.\n"
+    "Relabels the channels of the PCM audio tracks of QuickTime movies in place.\n"
     "\n"
     "Usage:\n"
     "  lanemark                             open the editor window\n"
-    "  lanemark --inspect PATH              print the label number of each mono PCM track\n"
-    "  lanemark --apply-preset PATH         write the twelve-track delivery preset\n"
-    "  lanemark --apply-labels PATH LABELS  write LABELS, one per track, separated by commas\n"
+    "  lanemark MOVIE                       open the editor window with MOVIE open\n"
+    "  lanemark --inspect PATH              print the label number of each PCM channel, null if none\n"
+    "  lanemark --apply-preset PATH         write the twelve-channel delivery preset\n"
+    "  lanemark --apply-labels PATH LABELS  write LABELS, one per channel, separated by commas\n"
     "  lanemark --restore PATH              put the movie back as its backup recorded it\n"
     "  lanemark --help | -h                 print this help\n"
     "  lanemark --version                   print the version\n"
     "\n"
-    "LABELS are names (L R C LFE Ls Rs Lt Rt M, in any case) or label numbers from 0 to 4294967295.\n"
+    "Channels are counted across tracks in order: twelve mono tracks, 6 + 2 + 2 + 2 or one\n"
+    "twelve-channel track all have twelve. A track without a channel layout is unlabelled.\n"
+    "\n"
+    "LABELS are names (L R C LFE Ls Rs Lt Rt M, and the other Core Audio short names such as\n"
+    "Lc Rc Cs Lsd Rsd Rls Rrs Lw Rw LFE2, in any case) or label numbers from 0 to 4294967295;\n"
+    "spaces and tabs around an item are ignored.\n"
     "\n"
     "Examples:\n"
-    "  lanemark --apply-labels master.mov L,R,C,LFE,Ls,Rs,Lt,Rt   an eight-track master\n"
-    "  lanemark --apply-labels master.mov L,R,65537               two channels and a discrete one\n"
-    "  lanemark --restore master.mov                              undo the edit from its backup\n"
+    "  lanemark --apply-labels eight-tracks.mov L,R,C,LFE,Ls,Rs,Lt,Rt   an eight-channel master\n"
+    "  lanemark --apply-labels three-tracks.mov L,R,65537               two channels and a discrete one\n"
+    "  lanemark --restore three-tracks.mov                              undo that edit from its backup\n"
     "\n"
     "Every edit first leaves the old metadata in PATH.lanemark-backup beside the movie; --restore\n"
     "puts it back. The movie is not edited again until that file is moved away.\n"

@@ -26,11 +26,32 @@ bool isContainer(const std::string& type) {
     return type == "moov" || type == "trak" || type == "mdia" || type == "minf" || type == "stbl";
 }
 
+// The payload of the first atom of `type` among those filling `level`, found from
+// their headers alone; parsing the level reports whatever is wrong with it.
+std::optional<Bytes> findChild(const Bytes& level, std::string_view type) {
+    for (std::size_t position = 0; level.size() - position >= headerSize;) {
+        const std::uint32_t size = u32(level, position);
+        if (size < headerSize || size > level.size() - position) return std::nullopt;
+        if (std::equal(type.begin(), type.end(), level.begin() + position + 4))
+            return level.slice(position + headerSize, size - headerSize);
+        position += size;
+    }
+    return std::nullopt;
+}
+
+// Whether a "trak" payload belongs to a video track, whose sample entries are never
+// sound descriptions: uncompressed video ("raw ") shares a type with PCM audio.
+bool isVideoPayload(const Bytes& trak) {
+    const auto media = findChild(trak, "mdia");
+    const auto handler = media ? findChild(*media, "hdlr") : std::nullopt;
+    return handler && handler->size() >= 12 && std::ranges::equal(handler->slice(8, 4), std::string_view("vide"));
+}
+
 // How many payload bytes precede the children, or nothing for a leaf.
-std::optional<std::size_t> prefixLength(const std::string& type, const Bytes& payload) {
+std::optional<std::size_t> prefixLength(const std::string& type, const Bytes& payload, bool inVideoTrack) {
     if (isContainer(type)) return 0;
     if (type == "stsd") return 8;
-    if (!isPcmEntry(type)) return std::nullopt;
+    if (!isPcmEntry(type) || inVideoTrack) return std::nullopt;
     if (payload.size() < 28) fail("Incomplete PCM description.");
     switch (payload[8] << 8 | payload[9]) {
         case 0:
@@ -44,19 +65,20 @@ std::optional<std::size_t> prefixLength(const std::string& type, const Bytes& pa
     }
 }
 
-std::vector<Atom> parseLevel(const Bytes& data, int depth);
+std::vector<Atom> parseLevel(const Bytes& data, int depth, bool inVideoTrack);
 
-Atom parseAtom(const Bytes& data, std::size_t position, std::uint32_t size, int depth) {
+Atom parseAtom(const Bytes& data, std::size_t position, std::uint32_t size, int depth, bool inVideoTrack) {
     Atom atom;
     for (std::size_t i = 0; i < 4; ++i) atom.code[i] = data[position + 4 + i];
     atom.type = nameOf(atom.code);
     atom.body = data.slice(position + headerSize, size - headerSize);
-    auto length = prefixLength(atom.type, atom.body);
+    auto length = prefixLength(atom.type, atom.body, inVideoTrack);
     if (!length) return atom;
+    if (atom.type == "trak") inVideoTrack = isVideoPayload(atom.body);
     if (depth >= maxNesting) fail("Metadata nesting is too deep.");
     if (atom.body.size() < *length) fail("Incomplete audio metadata.");
     atom.prefix = atom.body.slice(0, *length);
-    atom.children = parseLevel(atom.body.slice(*length, atom.body.size() - *length), depth + 1);
+    atom.children = parseLevel(atom.body.slice(*length, atom.body.size() - *length), depth + 1, inVideoTrack);
     return atom;
 }
 
@@ -73,7 +95,7 @@ std::size_t countLevel(const Bytes& data) {
     return count;
 }
 
-std::vector<Atom> parseLevel(const Bytes& data, int depth) {
+std::vector<Atom> parseLevel(const Bytes& data, int depth, bool inVideoTrack) {
     std::vector<Atom> atoms;
     atoms.reserve(countLevel(data));
     std::size_t position = 0;
@@ -82,7 +104,7 @@ std::vector<Atom> parseLevel(const Bytes& data, int depth) {
         if (left < headerSize) fail("Incomplete metadata atom.");
         const std::uint32_t size = u32(data, position);
         if (size < headerSize || size > left) fail("Unsupported metadata atom size.");
-        atoms.push_back(parseAtom(data, position, size, depth));
+        atoms.push_back(parseAtom(data, position, size, depth, inVideoTrack));
         position += size;
     }
     return atoms;
@@ -132,7 +154,7 @@ std::vector<std::uint8_t> Atom::encoded() const {
     return out;
 }
 
-std::vector<Atom> parse(const Bytes& data) { return parseLevel(data, 0); }
+std::vector<Atom> parse(const Bytes& data) { return parseLevel(data, 0, false); }
 
 Bytes encode(const std::vector<Atom>& atoms) {
     std::uint64_t total = 0;

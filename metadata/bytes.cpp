@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "metadata/failure.hpp"
+
 namespace lanemark {
 namespace {
 
@@ -22,6 +24,11 @@ std::shared_ptr<std::uint8_t[]> allocateBuffer(std::size_t size) {
     (void)::madvise(memory, rounded, MADV_HUGEPAGE);
 #endif
     return std::shared_ptr<std::uint8_t[]>(static_cast<std::uint8_t*>(memory), [](std::uint8_t* p) { std::free(p); });
+}
+
+std::size_t Reader::take(std::size_t count) const {
+    if (!has(count)) fail(incomplete_);
+    return position_ + count;
 }
 
 }  // namespace lanemark

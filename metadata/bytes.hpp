@@ -86,4 +86,36 @@ inline std::array<std::uint8_t, 4> bytes(std::uint32_t value) {
             static_cast<std::uint8_t>((value >> 8) & 0xFF), static_cast<std::uint8_t>(value & 0xFF)};
 }
 
+// Reads big-endian fields one after the other. Reading past the end throws
+// Failure with the message the reader was made with, so a structure is
+// decoded by its field order alone and no offset is ever out of bounds.
+class Reader {
+public:
+    Reader(std::span<const std::uint8_t> data, const char* incomplete) : data_(data), incomplete_(incomplete) {}
+
+    bool has(std::size_t count) const { return data_.size() - position_ >= count; }
+    void skip(std::size_t count) { position_ = take(count); }
+    std::uint16_t u16() {
+        const std::size_t at = take(2);
+        position_ = at;
+        return static_cast<std::uint16_t>(data_[at - 2] << 8 | data_[at - 1]);
+    }
+    std::uint32_t u32() {
+        position_ = take(4);
+        return lanemark::u32(data_, position_ - 4);
+    }
+    std::uint64_t u64() {
+        position_ = take(8);
+        return lanemark::u64(data_, position_ - 8);
+    }
+
+private:
+    // The position after `count` more bytes; throws when they are not there.
+    std::size_t take(std::size_t count) const;
+
+    std::span<const std::uint8_t> data_;
+    const char* incomplete_;
+    std::size_t position_ = 0;
+};
+
 }  // namespace lanemark

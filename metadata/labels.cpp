@@ -4,6 +4,8 @@
 #include <charconv>
 
 #include "metadata/failure.hpp"
+#include "metadata/layout_tables.hpp"
+#include "platform/file.hpp"
 
 namespace lanemark {
 namespace {
@@ -28,8 +30,8 @@ std::optional<std::size_t> choiceIndex(std::uint32_t value) {
 }
 
 std::optional<std::uint32_t> typedLabel(std::string_view item) {
-    for (const auto& name : shortNames)
-        if (sameIgnoringCase(item, name.name)) return name.value;
+    for (const auto& label : labelNames)
+        if (!label.shortName.empty() && sameIgnoringCase(item, label.shortName)) return label.number;
     // from_chars takes no sign for unsigned types and reports values past the type's range.
     std::uint32_t value = 0;
     const auto [end, error] = std::from_chars(item.data(), item.data() + item.size(), value);
@@ -44,7 +46,7 @@ std::vector<std::uint32_t> typedLabels(std::string_view list) {
         const auto item = trimmed(list.substr(start, comma - start));
         const auto label = typedLabel(item);
         if (!label)
-            fail("Unknown channel label \"" + std::string(item) +
+            fail("Unknown channel label \"" + printable(item) +
                  "\". Use L, R, C, LFE, Ls, Rs, Lt, Rt, M or a label number.");
         labels.push_back(*label);
         if (comma == list.size()) return labels;

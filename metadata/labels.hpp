@@ -31,15 +31,11 @@ inline const std::vector<Label> choices{
 // The twelve-track delivery layout: 5.1 then three Lt/Rt pairs.
 inline const std::array<std::uint32_t, 12> preset{1, 2, 3, 4, 5, 6, 38, 39, 38, 39, 38, 39};
 
-// The short names typed on the command line, matched without regard to case.
-inline const std::vector<Label> shortNames{
-    {"L", 1}, {"R", 2}, {"C", 3}, {"LFE", 4}, {"Ls", 5}, {"Rs", 6}, {"Lt", 38}, {"Rt", 39}, {"M", 42},
-};
-
 // The index in `choices` of the entry carrying `value`, if any.
 std::optional<std::size_t> choiceIndex(std::uint32_t value);
 
-// The value of one typed label: a short name or a decimal label number.
+// The value of one typed label: the short name of a Core Audio label ("Ls", "Rls",
+// "LFE2", "M" for Mono...), matched without regard to case, or a decimal label number.
 std::optional<std::uint32_t> typedLabel(std::string_view item);
 
 // Labels typed as one comma-separated list, blanks around each item ignored.

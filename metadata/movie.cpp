@@ -1,7 +1,6 @@
 #include "metadata/movie.hpp"
 
 #include <array>
-#include <bit>
 #include <new>
 
 #include "metadata/failure.hpp"
@@ -10,11 +9,8 @@
 namespace lanemark {
 namespace {
 
-constexpr std::uint32_t monoLayoutTag = 0x640001;
-constexpr std::uint32_t bitmapLayoutTag = 0x10000;
-constexpr std::uint32_t monoLabel = 42;
-// Bits 0-17 of a channel bitmap stand for labels 1-18; higher bits name no label.
-constexpr std::uint32_t labelledBits = (1u << 18) - 1;
+// Beyond this no layout tag could name a track's channels.
+constexpr std::uint32_t channelsPerTrack = 0xFFFF;
 
 bool isMoov(std::span<const std::uint8_t> header) {
     return header[4] == 'm' && header[5] == 'o' && header[6] == 'o' && header[7] == 'v';
@@ -41,29 +37,27 @@ TopLevelAtom measure(std::span<const std::uint8_t> header, std::uint64_t cursor,
     return {size, headerLength == 8};
 }
 
+// A track without a layout is unlabelled; one with several cannot be read.
 void checkPcmDescription(const Atom& atom) {
-    std::size_t chanCount = 0;
-    if (atom.children)
-        for (const auto& child : *atom.children) chanCount += child.type == "chan";
-    if (chanCount != 1) fail("PCM channel metadata is missing or ambiguous.");
-    const Bytes& prefix = atom.prefix;
-    // A tree not made by parse may lack the fixed fields; treat it as unreadable.
-    if (prefix.size() < 28) fail("Only separate one-channel PCM tracks are supported in this version.");
-    const unsigned version = prefix[8] << 8 | prefix[9];
-    std::uint32_t channels;
-    if (version == 2) {
-        if (prefix.size() < 44) fail("Only separate one-channel PCM tracks are supported in this version.");
-        channels = u32(prefix, 40);
-    } else {
-        channels = prefix[16] << 8 | prefix[17];
-    }
-    if (channels != 1) fail("Only separate one-channel PCM tracks are supported in this version.");
+    const auto layouts = layoutAtoms(atom);
+    if (!atom.children || layouts.size() > 1) fail("PCM channel metadata is missing or ambiguous.");
+    const auto channels = readSoundDescription(atom).channels;
+    if (channels == 0 || channels > channelsPerTrack) fail(channelCountRefused);
+    if (!layouts.empty()) readChannelLayout(layouts.front()->body);
 }
 
 void checkSampleDescriptions(const Atom& atom) {
     const bool valid = atom.prefix.size() == 8 && u32(atom.prefix, 4) == 1 &&
                        !(atom.children && !atom.children->empty() && atom.children->front().type == "mp4a");
     if (!valid) fail("Unsupported sample descriptions.");
+}
+
+void validateLevel(const std::vector<Atom>& atoms, bool inVideoTrack) {
+    for (const auto& atom : atoms) {
+        if (atom.type == "stsd") checkSampleDescriptions(atom);
+        if (countsAsPcm(atom, inVideoTrack)) checkPcmDescription(atom);
+        if (atom.children) validateLevel(*atom.children, atom.type == "trak" ? isVideoTrack(atom) : inVideoTrack);
+    }
 }
 
 }  // namespace
@@ -103,35 +97,17 @@ TrailingMetadata readTrailingMetadata(const std::filesystem::path& url) {
     return found;
 }
 
-void Movie::validate(const std::vector<Atom>& atoms) {
-    for (const auto& atom : atoms) {
-        if (atom.type == "stsd") checkSampleDescriptions(atom);
-        if (isPcmEntry(atom.type)) checkPcmDescription(atom);
-        if (atom.type == "chan" && atom.body.size() < 16) fail("Incomplete channel layout.");
-        if (atom.children) validate(*atom.children);
-    }
-}
+void Movie::validate(const std::vector<Atom>& atoms) { validateLevel(atoms, false); }
 
 std::uint64_t topLevelAtomSize(std::span<const std::uint8_t> header, std::uint64_t cursor, std::uint64_t fileSize) {
     return measure(header, cursor, fileSize).size;
 }
 
-CollectedLabels collectLabels(const std::vector<Atom>& atoms) {
-    CollectedLabels found;
-    visit(atoms, [&found](const Atom& atom) {
-        if (isPcmEntry(atom.type)) ++found.pcmCount;
-        if (atom.type != "chan" || atom.body.size() < 16) return;
-        const std::uint32_t tag = u32(atom.body, 4);
-        const std::uint32_t bitmap = u32(atom.body, 8);
-        const std::uint32_t descriptions = u32(atom.body, 12);
-        if (tag == 0 && descriptions == 1 && atom.body.size() >= 36)
-            found.labels.push_back(u32(atom.body, 16));
-        else if (tag == monoLayoutTag)
-            found.labels.push_back(monoLabel);
-        else if (tag == bitmapLayoutTag && std::has_single_bit(bitmap) && (bitmap & labelledBits))
-            found.labels.push_back(static_cast<std::uint32_t>(std::countr_zero(bitmap)) + 1);
-    });
-    return found;
+std::vector<PcmTrack> checkedTracks(const std::vector<Atom>& atoms) {
+    Movie::validate(atoms);
+    auto tracks = pcmTracks(atoms);
+    if (tracks.empty()) fail(monoLayoutRefused);
+    return tracks;
 }
 
 Movie::Movie(std::filesystem::path url) try : url_(std::move(url)) {
@@ -141,13 +117,8 @@ Movie::Movie(std::filesystem::path url) try : url_(std::move(url)) {
     identity_ = trailing.identity;
     metadata_ = std::move(trailing.metadata);
     atoms_ = parse(metadata_);
-    validate(atoms_);
-    auto collected = collectLabels(atoms_);
-    if (collected.labels.empty() || collected.labels.size() != collected.pcmCount)
-        fail(
-            "Each PCM audio entry must have one supported mono channel layout. This file is outside the supported "
-            "scope.");
-    labels_ = std::move(collected.labels);
+    tracks_ = checkedTracks(atoms_);
+    labels_ = channelsOf(tracks_);
 } catch (const std::bad_alloc&) {
     fail(notEnoughMemoryToOpen);
 }

@@ -8,6 +8,7 @@
 
 #include "metadata/atom.hpp"
 #include "metadata/bytes.hpp"
+#include "metadata/tracks.hpp"
 #include "platform/file.hpp"
 
 namespace lanemark {
@@ -22,8 +23,8 @@ inline constexpr const char* notOneTrailingBlock =
 inline constexpr const char* notEnoughMemoryToOpen = "Not enough memory to open this movie.";
 inline constexpr const char* notEnoughMemoryToSave = "Not enough memory to save this movie.";
 
-// One opened movie: its trailing "moov" as read, parsed and validated, and
-// one channel label per mono PCM track. Immutable once opened.
+// One opened movie: its trailing "moov" as read, parsed and validated, its
+// PCM tracks and one label (or none) per channel of them. Immutable once opened.
 class Movie {
 public:
     // Reads, parses and validates the movie at `url`; throws Failure or std::system_error.
@@ -34,14 +35,16 @@ public:
     std::uint64_t size() const { return size_; }
     const Bytes& metadata() const { return metadata_; }
     const std::vector<Atom>& atoms() const { return atoms_; }
-    const std::vector<std::uint32_t>& labels() const { return labels_; }
+    const std::vector<PcmTrack>& tracks() const { return tracks_; }
+    // Every channel of every PCM track, in file order.
+    const std::vector<ChannelLabel>& labels() const { return labels_; }
     // The file that was read, whatever name it goes by later.
     FileIdentity identity() const { return identity_; }
 
     // Refuses trees outside the supported shape.
     static void validate(const std::vector<Atom>& atoms);
 
-    // Writes `labels` into the file in place, with backup, verification and rollback.
+    // Writes `labels`, one per channel, into the file in place, with backup, verification and rollback.
     void save(const std::vector<std::uint32_t>& labels) const;
     // The same, with every step on disk taken through `storage`.
     void save(const std::vector<std::uint32_t>& labels, Storage& storage) const;
@@ -52,7 +55,8 @@ private:
     std::uint64_t size_ = 0;
     Bytes metadata_;
     std::vector<Atom> atoms_;
-    std::vector<std::uint32_t> labels_;
+    std::vector<PcmTrack> tracks_;
+    std::vector<ChannelLabel> labels_;
     FileIdentity identity_;
 };
 
@@ -70,12 +74,8 @@ using ReadAt = std::function<std::size_t(std::span<std::uint8_t> into, std::uint
 // The same walk over any file of `size` bytes that `read` reads.
 TrailingMetadata findTrailingMetadata(std::uint64_t size, const ReadAt& read);
 
-// One label per "chan" atom that names a single channel, plus the count of PCM entries.
-struct CollectedLabels {
-    std::vector<std::uint32_t> labels;
-    std::size_t pcmCount = 0;
-};
-CollectedLabels collectLabels(const std::vector<Atom>& atoms);
+// What opening checks in a parsed tree, and the PCM tracks it then finds; throws Failure.
+std::vector<PcmTrack> checkedTracks(const std::vector<Atom>& atoms);
 
 // The length of the top-level atom at `cursor` whose first (up to 16) bytes are
 // `header`, in a file of `fileSize` bytes, as the opening walk measures it;

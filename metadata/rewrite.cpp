@@ -1,20 +1,38 @@
 #include "metadata/rewrite.hpp"
 
 #include "metadata/failure.hpp"
+#include "metadata/tracks.hpp"
 
 namespace lanemark {
+namespace {
 
-Bytes singleChannelLayout(std::uint32_t label) {
-    std::vector<std::uint8_t> body(36, 0);
-    const auto count = bytes(1);
-    const auto value = bytes(label);
-    std::copy(count.begin(), count.end(), body.begin() + 12);
-    std::copy(value.begin(), value.end(), body.begin() + 16);
-    return Bytes(std::move(body));
+std::vector<Atom> replaceLevel(const std::vector<Atom>& atoms, const std::vector<std::uint32_t>& labels,
+                               std::size_t& index, bool inVideoTrack);
+
+// The layout of the entry's channels, taken from the labels at `index`.
+Bytes nextLayout(const Atom& entry, const std::vector<std::uint32_t>& labels, std::size_t& index) {
+    const std::uint32_t channels = readSoundDescription(entry).channels;
+    if (index > labels.size() || labels.size() - index < channels) fail("Channel count changed.");
+    ChannelLayout layout;
+    layout.descriptions.assign(labels.begin() + std::ptrdiff_t(index),
+                               labels.begin() + std::ptrdiff_t(index + channels));
+    index += channels;
+    return encodeChannelLayout(layout);
 }
 
-std::vector<Atom> replace(const std::vector<Atom>& atoms, const std::vector<std::uint32_t>& labels,
-                          std::size_t& index) {
+// The entry's extensions with its one "chan" carrying `layout`, appended when it had none.
+std::vector<Atom> withLayout(std::vector<Atom> children, Bytes layout) {
+    for (auto& child : children)
+        if (child.type == "chan") {
+            child.body = std::move(layout);
+            return children;
+        }
+    children.emplace_back("chan", std::move(layout));
+    return children;
+}
+
+std::vector<Atom> replaceLevel(const std::vector<Atom>& atoms, const std::vector<std::uint32_t>& labels,
+                               std::size_t& index, bool inVideoTrack) {
     std::vector<Atom> result;
     result.reserve(atoms.size());
     for (const auto& atom : atoms) {
@@ -24,15 +42,24 @@ std::vector<Atom> replace(const std::vector<Atom>& atoms, const std::vector<std:
         copy.code = atom.code;
         copy.body = atom.body;
         copy.prefix = atom.prefix;
-        if (copy.type == "chan") {
-            if (index >= labels.size()) fail("Channel count changed.");
-            copy.body = singleChannelLayout(labels[index]);
-            ++index;
+        if (atom.children) {
+            const bool pcm = countsAsPcm(atom, inVideoTrack);
+            // A track's labels come before those of anything nested in it, as they are read.
+            auto layout = pcm ? nextLayout(atom, labels, index) : Bytes();
+            const bool video = atom.type == "trak" ? isVideoTrack(atom) : inVideoTrack;
+            copy.children = replaceLevel(*atom.children, labels, index, video);
+            if (pcm) copy.children = withLayout(std::move(*copy.children), std::move(layout));
         }
-        if (atom.children) copy.children = replace(*atom.children, labels, index);
         result.push_back(std::move(copy));
     }
     return result;
+}
+
+}  // namespace
+
+std::vector<Atom> replace(const std::vector<Atom>& atoms, const std::vector<std::uint32_t>& labels,
+                          std::size_t& index) {
+    return replaceLevel(atoms, labels, index, false);
 }
 
 }  // namespace lanemark

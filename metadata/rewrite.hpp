@@ -8,11 +8,10 @@
 
 namespace lanemark {
 
-// A copy of `atoms` in which the index-th "chan" atom in walk order names
-// labels[index], as a one-description layout. `index` advances once per label placed.
+// A copy of `atoms` in which every PCM track, in walk order, takes the next
+// labels, one per channel, from labels[index] on; `index` advances past them.
+// Each track's layout is written in the descriptions form, into its "chan" or
+// into a new one after the entry's other extensions. Payloads are shared, not copied.
 std::vector<Atom> replace(const std::vector<Atom>& atoms, const std::vector<std::uint32_t>& labels, std::size_t& index);
-
-// The 36-byte channel layout naming one channel.
-Bytes singleChannelLayout(std::uint32_t label);
 
 }  // namespace lanemark

@@ -64,9 +64,8 @@ std::string_view escapeFor(std::string_view text, std::size_t& length) {
 
 }  // namespace
 
-std::string printable(const std::filesystem::path& path) {
+std::string printable(std::string_view text) {
     static constexpr char hex[] = "0123456789abcdef";
-    const std::string_view text = path.native();
     std::string out;
     for (std::size_t i = 0, length = 1; i < text.size(); i += length) {
         const auto c = static_cast<unsigned char>(text[i]);
@@ -83,6 +82,8 @@ std::string printable(const std::filesystem::path& path) {
     }
     return out;
 }
+
+std::string printable(const std::filesystem::path& path) { return printable(std::string_view(path.native())); }
 
 void raiseSystemError(const std::string& what, const std::filesystem::path& path, int error) {
     throw std::system_error(error, std::generic_category(), what + " \"" + printable(path) + "\"");

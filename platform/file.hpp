@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "metadata/bytes.hpp"
@@ -82,8 +83,10 @@ private:
 // The file a path leads to now, following links; nothing if none does.
 std::optional<FileIdentity> identityAt(const std::filesystem::path& path);
 
-// The path as it can stand in a one-line message: control characters and
+// The text as it can stand in a one-line message: control characters and
 // line separators are written as escapes such as \n.
+std::string printable(std::string_view text);
+// The same for a path, as the system spells it.
 std::string printable(const std::filesystem::path& path);
 
 // The one-line message of a failed platform call on `path`.

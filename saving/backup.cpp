@@ -12,14 +12,11 @@
 
 #include "metadata/failure.hpp"
 #include "platform/file.hpp"
+#include "saving/digest.hpp"
 #include "saving/storage.hpp"
 
 namespace lanemark {
 namespace {
-
-PropertyList encodeRecord(const Movie& movie) {
-    return backupRecord(movie.offset(), movie.size(), movie.metadata(), movieName(movie.url()));
-}
 
 // The length of the well-formed UTF-8 sequence at `text`, or 0 when none starts there.
 std::size_t sequenceLength(std::string_view text) {
@@ -159,32 +156,60 @@ std::string movieName(const std::filesystem::path& movie) {
     return text;
 }
 
-PropertyList backupRecord(std::uint64_t offset, std::uint64_t originalSize, std::span<const std::uint8_t> metadata,
-                          const std::string& movieName) {
+PropertyList backupRecord(const BackupRecord& record, const std::string& movieName) {
+    const Digest metadataDigest = sha256(record.metadata);
+    const std::vector<std::uint8_t> writtenDigests = blockDigests(record.written, record.offset);
+    std::uint64_t writtenLength = 0;
+    for (const auto piece : record.written) writtenLength += piece.size();
+    using Data = std::span<const std::uint8_t>;
+    // `metadata` comes last: the last data value is written from where it lies.
     const PropertyEntry entries[] = {
-        {"offset", offset}, {"originalSize", originalSize}, {"metadata", metadata}, {"movieName", movieName}};
+        {backupKey::offset, record.offset},        {backupKey::originalSize, record.originalSize},
+        {backupKey::movieName, movieName},         {backupKey::metadataDigest, Data(metadataDigest)},
+        {backupKey::writtenLength, writtenLength}, {backupKey::writtenDigests, Data(writtenDigests)},
+        {backupKey::savedSize, record.savedSize},  {backupKey::metadata, record.metadata}};
     return encodeDictionary(entries);
 }
 
-void writeBackup(const Movie& movie, Storage& storage) {
-    const auto location = backupLocation(movie.url());
+BackupRecord recordOf(const Movie& movie) {
+    BackupRecord record;
+    record.offset = movie.offset();
+    record.originalSize = movie.size();
+    record.metadata = movie.metadata();
+    record.written = {record.metadata};
+    record.savedSize = movie.size();
+    return record;
+}
+
+FileIdentity writeBackup(const std::filesystem::path& movie, const BackupRecord& record, Storage& storage) {
+    const auto location = backupLocation(movie);
     // Opened first: a folder that cannot be synchronised must not receive a backup at all.
     File folder(location.parent_path(), File::Mode::folder);
     if (occupied(folder, location)) fail(backupExists);
-    const PropertyList record = encodeRecord(movie);
+    const PropertyList encoded = backupRecord(record, movieName(movie));
     FileIdentity published;
     if (auto unnamed = storage.createUnnamed(folder, location))
-        published = publishUnnamed(*unnamed, folder, location, record.pieces(), storage);
+        published = publishUnnamed(*unnamed, folder, location, encoded.pieces(), storage);
     else
-        published = publishNamed(location, record.pieces(), storage);
+        published = publishNamed(location, encoded.pieces(), storage);
     try {
         storage.synchroniseFolder(folder);
     } catch (...) {
         unpublish(folder, location, published);
         throw;
     }
+    return published;
 }
 
+void writeBackup(const Movie& movie, Storage& storage) { writeBackup(movie.url(), recordOf(movie), storage); }
+
 void writeBackup(const Movie& movie) { writeBackup(movie, systemStorage()); }
+
+void removeBackup(const std::filesystem::path& movie, FileIdentity published) {
+    const auto location = backupLocation(movie);
+    File folder(location.parent_path(), File::Mode::folder);
+    unpublish(folder, location, published);
+    folder.sync();
+}
 
 }  // namespace lanemark

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <filesystem>
+#include <span>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "metadata/movie.hpp"
 #include "saving/property_list.hpp"
@@ -21,15 +24,47 @@ std::filesystem::path backupLocation(const std::filesystem::path& movie);
 // UTF-8, otherwise with each byte that does not decode replaced by U+FFFD.
 std::string movieName(const std::filesystem::path& movie);
 
-// The backup's binary property list; its data piece is `metadata` itself.
-PropertyList backupRecord(std::uint64_t offset, std::uint64_t originalSize, std::span<const std::uint8_t> metadata,
-                          const std::string& movieName);
+// The backup's keys. The first four are all that backups made before the
+// digests carry; a restore checks what the others add whenever they are there.
+namespace backupKey {
+inline constexpr std::string_view offset = "offset";
+inline constexpr std::string_view originalSize = "originalSize";
+inline constexpr std::string_view metadata = "metadata";
+inline constexpr std::string_view movieName = "movieName";
+inline constexpr std::string_view metadataDigest = "metadataDigest";  // SHA-256 of `metadata`
+inline constexpr std::string_view writtenLength = "writtenLength";    // how many bytes the save wrote there
+inline constexpr std::string_view writtenDigests = "writtenDigests";  // SHA-256 of each block of them (digest.hpp)
+inline constexpr std::string_view savedSize = "savedSize";            // the movie's length after the save
+}  // namespace backupKey
 
-// Publishes the metadata as opened, where it sat and how long the file was,
-// as a binary property list beside the movie, on storage (file, then folder)
-// before this returns. Refuses when anything already exists at the backup
-// path, and leaves nothing at that path or beside it when it fails.
+// What a backup records: the region of the movie that a save changes, as it
+// was before, and what the finished save leaves there.
+struct BackupRecord {
+    std::uint64_t offset = 0;                // where the region starts in the movie
+    std::uint64_t originalSize = 0;          // the movie's length before the save
+    std::span<const std::uint8_t> metadata;  // the region's bytes before the save
+    // The region's bytes once the save is complete, in order, and the movie's length then.
+    std::vector<std::span<const std::uint8_t>> written;
+    std::uint64_t savedSize = 0;
+};
+
+// The record of a movie as opened, before any save has planned what to
+// write: as if the save wrote the region's own bytes again.
+BackupRecord recordOf(const Movie& movie);
+
+// The backup's binary property list; its data piece is `metadata` itself.
+PropertyList backupRecord(const BackupRecord& record, const std::string& movieName);
+
+// Publishes `record` as a binary property list beside `movie`, on storage
+// (file, then folder) before this returns, and says which file it made.
+// Refuses when anything already exists at the backup path, and leaves
+// nothing at that path or beside it when it fails.
+FileIdentity writeBackup(const std::filesystem::path& movie, const BackupRecord& record, Storage& storage);
 void writeBackup(const Movie& movie, Storage& storage);
 void writeBackup(const Movie& movie);
+
+// Takes away the backup a save made, if the backup's name still leads to
+// `published`; a file put there since is left alone.
+void removeBackup(const std::filesystem::path& movie, FileIdentity published);
 
 }  // namespace lanemark

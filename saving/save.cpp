@@ -13,11 +13,11 @@ namespace {
 constexpr const char* changed = "The file changed since opening. Reopen it before saving.";
 
 // Rewrites the labels and checks that every label found its "chan" atom.
-std::vector<Atom> relabelled(const Movie& movie, const std::vector<std::uint32_t>& labels) {
+std::vector<Atom> relabelledTree(const Movie& movie, const std::vector<std::uint32_t>& labels) {
     std::size_t index = 0;
     auto atoms = replace(movie.atoms(), labels, index);
     std::uint64_t size = 0;
-    // Checked before the backup so that encoding after it cannot fail.
+    // Checked before anything is allocated for the encoding.
     for (const auto& atom : atoms) {
         if (atom.encodedSize() > std::numeric_limits<std::uint32_t>::max()) fail("Metadata atom is too large to save.");
         size += atom.encodedSize();
@@ -26,6 +26,12 @@ std::vector<Atom> relabelled(const Movie& movie, const std::vector<std::uint32_t
     // Metadata that would no longer open is refused before there is a backup to block the next edit.
     if (size >= metadataLimit) fail(notOneTrailingBlock);
     return atoms;
+}
+
+// The new metadata, encoded before the backup is written: running out of
+// memory here leaves nothing behind. The tree is dropped as soon as it is encoded.
+Bytes relabelled(const Movie& movie, const std::vector<std::uint32_t>& labels) {
+    return encode(relabelledTree(movie, labels));
 }
 
 // The descriptor must lead to the file that was opened, holding what was read from it.
@@ -60,11 +66,9 @@ struct Written {
     bool touched = false;
 };
 
-void writeAndVerify(const Movie& movie, std::vector<Atom> atoms, const std::vector<std::uint32_t>& labels, File& file,
+void writeAndVerify(const Movie& movie, Bytes metadata, const std::vector<std::uint32_t>& labels, File& file,
                     Storage& storage, Written& written) {
     {
-        const auto metadata = encode(atoms);
-        atoms.clear();
         const std::uint64_t end = movie.offset() + metadata.size();
         expectLength(file, movie.size());
         written = {std::max(movie.size(), end), true};
@@ -72,10 +76,12 @@ void writeAndVerify(const Movie& movie, std::vector<Atom> atoms, const std::vect
         expectLength(file, written.end);
         storage.setLength(file, end);
         written.end = end;
+        // Dropped before the verification reads the metadata once more.
+        metadata = Bytes();
     }
     storage.synchronise(file);
     // Dropped at once: nothing else may be held beside the freshly read metadata.
-    if (reopened(movie.url(), file, storage).labels() != labels) fail("Verification failed.");
+    if (!std::ranges::equal(reopened(movie.url(), file, storage).labels(), labels)) fail("Verification failed.");
 }
 
 // Puts the old metadata back and the old length, but never over bytes
@@ -88,6 +94,17 @@ void rollBack(const Movie& movie, File& file, Storage& storage, const Written& w
     if (!appended) storage.setLength(file, movie.size());
     storage.synchronise(file);
     if (appended) fail(changed);
+}
+
+// A save that never wrote to the movie leaves no backup to block the next
+// edit. The backup still holds the movie as it is, so failing to take it
+// away loses nothing and does not hide the failure that ended the save.
+void withdrawBackup(const Movie& movie, const std::optional<FileIdentity>& backup, const Written& written) {
+    if (!backup || written.touched) return;
+    try {
+        removeBackup(movie.url(), *backup);
+    } catch (...) {
+    }
 }
 
 // Once the data is on storage a failing close cannot lose it.
@@ -104,12 +121,17 @@ void saveBound(const Movie& movie, const std::vector<std::uint32_t>& labels, Sto
     if (labels.size() != movie.labels().size()) fail("Label count does not match.");
     File file = storage.openForUpdate(movie.url());
     Written written;
+    std::optional<FileIdentity> backup;
     try {
         checkUnchanged(movie, file);
-        auto atoms = relabelled(movie, labels);
-        storage.writeBackup(movie);
-        writeAndVerify(movie, std::move(atoms), labels, file, storage, written);
+        Bytes metadata = relabelled(movie, labels);
+        BackupRecord record = recordOf(movie);
+        record.written = {metadata.span()};
+        record.savedSize = movie.offset() + metadata.size();
+        backup = storage.writeBackup(movie.url(), record);
+        writeAndVerify(movie, std::move(metadata), labels, file, storage, written);
     } catch (...) {
+        withdrawBackup(movie, backup, written);
         try {
             rollBack(movie, file, storage, written);
         } catch (...) {

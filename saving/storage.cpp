@@ -6,7 +6,9 @@ namespace lanemark {
 
 File Storage::openForUpdate(const std::filesystem::path& url) { return File(url, File::Mode::update); }
 Movie Storage::open(const std::filesystem::path& url) { return Movie(url); }
-void Storage::writeBackup(const Movie& movie) { lanemark::writeBackup(movie, *this); }
+FileIdentity Storage::writeBackup(const std::filesystem::path& movie, const BackupRecord& record) {
+    return lanemark::writeBackup(movie, record, *this);
+}
 std::optional<File> Storage::createUnnamed(const File& folder, const std::filesystem::path& destined) {
     return File::createUnnamed(folder, destined);
 }

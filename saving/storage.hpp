@@ -12,6 +12,8 @@ namespace lanemark {
 
 // Every operation a save performs on disk, in one place, so that tests can
 // make any chosen step fail, or another program step in, against real files.
+struct BackupRecord;
+
 class Storage {
 public:
     virtual ~Storage() = default;
@@ -19,7 +21,7 @@ public:
     virtual File openForUpdate(const std::filesystem::path& url);
     // The verification's fresh opening by path.
     virtual Movie open(const std::filesystem::path& url);
-    virtual void writeBackup(const Movie& movie);
+    virtual FileIdentity writeBackup(const std::filesystem::path& movie, const BackupRecord& record);
     // Nothing where the system cannot make unnamed files.
     virtual std::optional<File> createUnnamed(const File& folder, const std::filesystem::path& destined);
     virtual void synchroniseBackup(File& backup);

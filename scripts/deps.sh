@@ -7,13 +7,13 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config
-  libplist-dev
+  build-essential cmake
+  libssl-dev
   qt6-base-dev
 )
 if [ "${1:-}" = --test ]; then
   packages+=(
-    ca-certificates libplist-utils
+    ca-certificates pkg-config libplist-dev libplist-utils
     googletest libgtest-dev libbenchmark-dev
     clang-14 libclang-rt-14-dev
     ffmpeg mediainfo python3

@@ -22,12 +22,27 @@ std::string failureOf(const std::vector<Atom>& atoms, const std::vector<std::uin
     return "replaced";
 }
 
-TEST(Replace, LeavesTreesWithoutLayoutsAsTheyAre) {
+TEST(Replace, LeavesTreesWithoutPcmTracksAsTheyAre) {
     std::size_t index = 0;
     EXPECT_TRUE(replace({}, {1}, index).empty());
-    const Buffer data = moov({videoTrack(), soundTrack(lpcm(2, 1, {}))});
+    // Neither uncompressed video nor a "chan" outside a sample entry is audio to label.
+    const Buffer data = moov({videoTrack(), videoTrack(rawVideoEntry()), chan(chanMono())});
     EXPECT_EQ(encode(replace(tree(data), {1, 2}, index)), data);
     EXPECT_EQ(index, 0u);
+}
+
+TEST(Replace, GivesEachTrackOneLabelPerChannel) {
+    const Buffer wave = atom("wave", join({atom("frma", Buffer{'t', 'w', 'o', 's'}), zeros(8)}));
+    const auto atoms = tree(moov({soundTrack(lpcm(2, 6, {chan(chanBody(0x790006, {}))})),
+                                  soundTrack(lpcm(1, 2, {wave, atom("esds")}, "twos")), soundTrack(lpcm(0, 1, {}))}));
+    std::size_t index = 0;
+    // A track without a layout gets one after all its other extensions.
+    EXPECT_EQ(encode(replace(atoms, {1, 2, 3, 4, 5, 6, 38, 39, 42}, index)),
+              moov({soundTrack(lpcm(2, 6, {chan(chanBody(0, {1, 2, 3, 4, 5, 6}))})),
+                    soundTrack(lpcm(1, 2, {wave, atom("esds"), chan(chanBody(0, {38, 39}))}, "twos")),
+                    soundTrack(lpcm(0, 1, {chan(chanDescribing(42))}))}));
+    EXPECT_EQ(index, 9u);
+    EXPECT_EQ(failureOf(atoms, {1, 2, 3, 4, 5, 6, 38, 39}), "Channel count changed.");
 }
 
 TEST(Replace, PlacesLabelsInWalkOrder) {
@@ -71,8 +86,8 @@ TEST(Replace, DropsWhateverElseTheOldLayoutHeld) {
     Buffer body = chanBody(0, {3, 4});
     for (std::size_t i = 24; i < 36; ++i) body[i] = 0x3F;  // coordinates of the first description
     std::size_t index = 0;
-    const auto rewritten = replace(tree(chan(body)), {3}, index);
-    EXPECT_EQ(encode(rewritten), chan(chanDescribing(3)));
+    const auto rewritten = replace(tree(lpcm(0, 1, {chan(body)})), {3}, index);
+    EXPECT_EQ(encode(rewritten), lpcm(0, 1, {chan(chanDescribing(3))}));
     // A bitmap layout becomes a described one; the entry's type and other atoms stay.
     const Buffer wave = atom("wave", join({atom("frma", Buffer{'i', 'n', '2', '4'}), zeros(8)}));
     const auto entry = tree(lpcm(1, 1, {wave, chan(chanBody(0x10000, {}, 1u << 4))}, "in24"));
@@ -94,10 +109,11 @@ TEST(Replace, LeavesTheTreeItWasGivenUnchanged) {
     EXPECT_EQ(encode(atoms), data);
 }
 
-TEST(Replace, ReachesLayoutsOnAnyOpenedLevel) {
+TEST(Replace, ReachesOnlyLayoutsOfPcmEntries) {
     const auto atoms = tree(box("moov", {chan(chanMono()), soundTrack(monoPcm(1))}));
     std::size_t index = 0;
-    EXPECT_EQ(encode(replace(atoms, {4, 5}, index)), box("moov", {chan(chanDescribing(4)), soundTrack(monoPcm(5))}));
+    EXPECT_EQ(encode(replace(atoms, {4, 5}, index)), box("moov", {chan(chanMono()), soundTrack(monoPcm(4))}));
+    EXPECT_EQ(index, 1u);
 }
 
 }  // namespace

@@ -174,14 +174,17 @@ protected:
     void wheelEvent(QWheelEvent* event) override { event->ignore(); }
 };
 
-QComboBox* makeLabelMenu(std::uint32_t value) {
+QComboBox* makeLabelMenu(ChannelLabel label) {
     auto* menu = new LabelMenu;
     for (const Label& choice : choices) menu->addItem(QString::fromStdString(choice.name));
-    if (const auto index = choiceIndex(value)) {
+    if (!label) {
+        menu->addItem(QStringLiteral("No Label"));
+        menu->setCurrentIndex(menu->count() - 1);
+    } else if (const auto index = choiceIndex(*label)) {
         menu->setCurrentIndex(int(*index));
     } else {
         // Keeps a label the catalogue does not name, so saving leaves that track as it was.
-        menu->addItem(QStringLiteral("Discrete / Other (%1)").arg(value));
+        menu->addItem(QStringLiteral("Discrete / Other (%1)").arg(*label));
         menu->setCurrentIndex(menu->count() - 1);
     }
     return menu;
@@ -217,9 +220,9 @@ QString statusLine(const Movie& movie) {
            QString::number(movie.labels().size()) + QStringLiteral(" mono PCM tracks");
 }
 
-// The label each menu stands for; an entry outside the catalogue gives back the track's label as opened.
-std::vector<std::uint32_t> chosenLabels(const QList<QComboBox*>& menus, const std::vector<std::uint32_t>& opened) {
-    std::vector<std::uint32_t> labels;
+// The label each menu stands for; an entry outside the catalogue gives back the channel's label as opened.
+std::vector<ChannelLabel> chosenLabels(const QList<QComboBox*>& menus, const std::vector<ChannelLabel>& opened) {
+    std::vector<ChannelLabel> labels;
     labels.reserve(opened.size());
     for (qsizetype i = 0; i < menus.size(); ++i) {
         const int selected = menus[i]->currentIndex();
@@ -389,7 +392,13 @@ void Controller::applyPreset() {
 
 void Controller::saveMovie() {
     if (!movie) return;
-    const auto labels = chosenLabels(menus, movie->labels());
+    const auto chosen = chosenLabels(menus, movie->labels());
+    if (std::ranges::count(chosen, ChannelLabel()) > 0) {
+        alert(QStringLiteral("Choose a label for every channel before saving."));
+        return;
+    }
+    std::vector<std::uint32_t> labels;
+    for (const auto& label : chosen) labels.push_back(*label);
     try {
         movie->save(labels);
         // What the window shows next comes from the file as it now reads, not from what was asked for.

@@ -91,7 +91,13 @@ Buffer track(std::string_view handler, const Buffer& sampleDescriptions) {
 
 Buffer soundTrack(const Buffer& sampleEntry) { return track("soun", stsd({sampleEntry})); }
 
-Buffer videoTrack() { return track("vide", stsd({atom("apcn", zeros(78))})); }
+Buffer videoTrack(const Buffer& sampleEntry) { return track("vide", stsd({sampleEntry})); }
+
+Buffer rawVideoEntry() {
+    // Read as a sound description (version 0), its 72 dpi would be the size of an extension atom.
+    return atom("raw ", join({zeros(6), be16(1), zeros(16), be16(320), be16(240), be32(0x480000), be32(0x480000),
+                              zeros(4), be16(1), zeros(32), be16(24), be16(0xFFFF)}));
+}
 
 Buffer moov(const std::vector<Buffer>& tracks) {
     std::vector<Buffer> children{atom("mvhd", zeros(100))};
@@ -110,6 +116,10 @@ Buffer movie(const Buffer& metadata, std::size_t mediaBytes) {
     for (std::size_t i = 0; i < mediaBytes; ++i) media[i] = std::uint8_t(i * 31 + 7);
     return join({atom("ftyp", join({typeBytes("qt  "), be32(0x200), typeBytes("qt  ")})), atom("wide"),
                  atom("mdat", media), metadata});
+}
+
+std::vector<std::optional<std::uint32_t>> labelled(const std::vector<std::uint32_t>& labels) {
+    return {labels.begin(), labels.end()};
 }
 
 void writeFile(const std::filesystem::path& path, const Buffer& data) {

@@ -47,7 +47,9 @@ Buffer stsd(const std::vector<Buffer>& entries, std::optional<std::uint32_t> cou
 // A whole track around one sample description table.
 Buffer track(std::string_view handler, const Buffer& sampleDescriptions);
 Buffer soundTrack(const Buffer& sampleEntry);
-Buffer videoTrack();
+Buffer videoTrack(const Buffer& sampleEntry = atom("apcn", zeros(78)));
+// An uncompressed RGB video entry, as ffmpeg writes it for rawvideo.
+Buffer rawVideoEntry();
 
 // A "moov" with one video track and one mono PCM track per label.
 Buffer moovWithLabels(const std::vector<std::uint32_t>& labels);
@@ -55,6 +57,9 @@ Buffer moov(const std::vector<Buffer>& tracks);
 
 // "ftyp", "wide", an "mdat" of `mediaBytes` patterned bytes, then `metadata`.
 Buffer movie(const Buffer& metadata, std::size_t mediaBytes = 64);
+
+// Labels as a movie reports them, every channel labelled.
+std::vector<std::optional<std::uint32_t>> labelled(const std::vector<std::uint32_t>& labels);
 
 void writeFile(const std::filesystem::path& path, const Buffer& data);
 Buffer readFile(const std::filesystem::path& path);

@@ -93,7 +93,7 @@ struct WindowState {
     QString status;
     bool saveEnabled = false;
     std::optional<std::filesystem::path> url;
-    std::vector<std::uint32_t> labels;
+    std::vector<std::optional<std::uint32_t>> labels;
 
     bool operator==(const WindowState&) const = default;
 };

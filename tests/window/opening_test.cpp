@@ -39,7 +39,7 @@ private slots:
         QCOMPARE(listTexts(*controller), expected);
         QCOMPARE(controller->menus.size(), 12);
         QVERIFY(controller->movie);
-        QCOMPARE(controller->movie->labels(), mixedTwelve);
+        QCOMPARE(controller->movie->labels(), build::labelled(mixedTwelve));
     }
 
     void eachRowIsANameThenItsMenu() {

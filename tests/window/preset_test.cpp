@@ -55,7 +55,7 @@ private slots:
         QCOMPARE(controller->status->text(), status);
         QVERIFY(controller->save->isEnabled());
         QCOMPARE(controller->menus, menus);
-        QCOMPARE(controller->movie->labels(), std::vector<std::uint32_t>(12, 42));
+        QCOMPARE(controller->movie->labels(), build::labelled(std::vector<std::uint32_t>(12, 42)));
     }
 
     void refusesOtherTrackCounts_data() {

@@ -20,7 +20,12 @@ const QString backupRefusal = QStringLiteral(
 
 int indexOf(std::uint32_t value) { return int(*choiceIndex(value)); }
 
-std::vector<std::uint32_t> labelsIn(const std::filesystem::path& path) { return Movie(path).labels(); }
+std::vector<std::uint32_t> labelsIn(const std::filesystem::path& path) {
+    const Movie movie(path);
+    std::vector<std::uint32_t> labels;
+    for (const auto& label : movie.labels()) labels.push_back(label.value());
+    return labels;
+}
 
 }  // namespace
 
@@ -50,7 +55,7 @@ private slots:
         QCOMPARE(controller->menus.size(), 3);
         QCOMPARE(rowNames(*controller).size(), 3);
         QCOMPARE(selections(*controller), QStringList({"Mono", "Center", "Mono"}));
-        QCOMPARE(controller->movie->labels(), std::vector<std::uint32_t>({42, 3, 42}));
+        QCOMPARE(controller->movie->labels(), build::labelled({42, 3, 42}));
     }
 
     void leavesTheMediaWhereItWas() {

@@ -44,13 +44,14 @@ constexpr int listMinimumHeight = 300;
 constexpr int trackNameWidth = 140;
 constexpr int headingPointSize = 22;
 
-const QString welcome = QStringLiteral("Open a QuickTime movie with separate mono PCM tracks.");
-const QString presetRefused = QStringLiteral("The delivery preset requires twelve separate mono tracks.");
+const QString welcome = QStringLiteral("Open a QuickTime movie with PCM audio tracks.");
+const QString presetRefused = QStringLiteral("The delivery preset requires twelve audio channels.");
+const QString unlabelledRefused = QStringLiteral("Choose a label for every channel before saving.");
 const QString emptyList = QStringLiteral("No movie open. Choose Open Movie\u2026 or drop a movie here.");
 const QString saved = QStringLiteral("Saved and verified. Audio and video data were not rewritten.");
 const QString promise = QStringLiteral(
     "Saves channel metadata in place. Audio and video are not re-encoded or moved. A small metadata recovery backup "
-    "is saved beside the movie. Supports trailing movie metadata and separate mono PCM tracks.");
+    "is saved beside the movie. Supports trailing movie metadata and PCM audio tracks.");
 
 QLabel* makeHeading() {
     auto* heading = new QLabel(QStringLiteral("QuickTime Audio Lanemark"));
@@ -178,22 +179,36 @@ QComboBox* makeLabelMenu(ChannelLabel label) {
     auto* menu = new LabelMenu;
     for (const Label& choice : choices) menu->addItem(QString::fromStdString(choice.name));
     if (!label) {
+        // A channel the file leaves unlabelled; the movie cannot be saved until it gets a label.
         menu->addItem(QStringLiteral("No Label"));
         menu->setCurrentIndex(menu->count() - 1);
     } else if (const auto index = choiceIndex(*label)) {
         menu->setCurrentIndex(int(*index));
     } else {
-        // Keeps a label the catalogue does not name, so saving leaves that track as it was.
+        // Keeps a label the catalogue does not name, so saving leaves that channel as it was.
         menu->addItem(QStringLiteral("Discrete / Other (%1)").arg(*label));
         menu->setCurrentIndex(menu->count() - 1);
     }
     return menu;
 }
 
-QHBoxLayout* makeTrackRow(std::size_t index, QComboBox* menu) {
+// The name of each channel's row, in file order: a one-channel track is named as the track,
+// the channels of a larger one each by its number in the track.
+QStringList channelNames(const std::vector<PcmTrack>& tracks) {
+    QStringList names;
+    for (std::size_t t = 0; t < tracks.size(); ++t) {
+        const QString track = QStringLiteral("Audio track %1").arg(t + 1);
+        const std::uint32_t channels = tracks[t].sound.channels;
+        for (std::uint32_t c = 1; c <= channels; ++c)
+            names << (channels == 1 ? track : track + QStringLiteral(", channel %1").arg(c));
+    }
+    return names;
+}
+
+QHBoxLayout* makeTrackRow(const QString& channel, QComboBox* menu) {
     auto* row = new QHBoxLayout;
     row->setSpacing(rowSpacing);
-    auto* name = new QLabel(QStringLiteral("Audio track %1").arg(index + 1));
+    auto* name = new QLabel(channel);
     name->setFixedWidth(trackNameWidth);
     name->setBuddy(menu);
     menu->setAccessibleName(name->text());
@@ -213,11 +228,15 @@ void clear(QLayout* layout) {
 }
 
 QString statusLine(const Movie& movie) {
+    const auto& tracks = movie.tracks();
+    const auto channels = movie.labels().size();
+    const bool allMono = std::ranges::all_of(tracks, [](const PcmTrack& track) { return track.sound.channels == 1; });
     // Joined rather than formatted: a file name may itself contain "%1".
     // The name is isolated (first-strong isolate ... pop directional isolate): a right-to-left
     // name, or one holding direction controls, would otherwise reorder the rest of the line.
     return QStringLiteral("\u2068") + displayName(movie.url().filename()) + QStringLiteral("\u2069 \u2014 ") +
-           QString::number(movie.labels().size()) + QStringLiteral(" mono PCM tracks");
+           (allMono ? QStringLiteral("%1 mono PCM tracks").arg(channels)
+                    : QStringLiteral("%1 PCM channels in %2 tracks").arg(channels).arg(tracks.size()));
 }
 
 // The label each menu stands for; an entry outside the catalogue gives back the channel's label as opened.
@@ -370,9 +389,10 @@ void Controller::openMovieAt(const std::filesystem::path& path) {
 void Controller::render() {
     clear(stack);
     menus.clear();
+    const QStringList names = channelNames(movie->tracks());
     for (std::size_t i = 0; i < movie->labels().size(); ++i) {
         QComboBox* menu = makeLabelMenu(movie->labels()[i]);
-        stack->addLayout(makeTrackRow(i, menu));
+        stack->addLayout(makeTrackRow(names.value(qsizetype(i)), menu));
         menus.append(menu);
     }
     // New rows join the end of the window's focus chain, after Save; Save goes back after the last of them.
@@ -394,7 +414,7 @@ void Controller::saveMovie() {
     if (!movie) return;
     const auto chosen = chosenLabels(menus, movie->labels());
     if (std::ranges::count(chosen, ChannelLabel()) > 0) {
-        alert(QStringLiteral("Choose a label for every channel before saving."));
+        alert(unlabelledRefused);
         return;
     }
     std::vector<std::uint32_t> labels;

@@ -99,6 +99,15 @@ std::filesystem::path writeMovie(const build::TempDir& dir, const std::string& n
     return path;
 }
 
+std::filesystem::path writeTracks(const build::TempDir& dir, const std::string& name,
+                                  const std::vector<build::Buffer>& entries) {
+    std::vector<build::Buffer> tracks{build::videoTrack()};
+    for (const build::Buffer& entry : entries) tracks.push_back(build::soundTrack(entry));
+    const auto path = dir / name;
+    build::writeFile(path, build::movie(build::moov(tracks)));
+    return path;
+}
+
 QStringList catalogueNames() {
     QStringList names;
     for (const Label& choice : choices) names << QString::fromStdString(choice.name);

@@ -76,6 +76,10 @@ QStringList listTexts(const Controller& controller);
 std::filesystem::path writeMovie(const build::TempDir& dir, const std::string& name,
                                  const std::vector<std::uint32_t>& labels);
 
+// A movie at `dir / name` with one video track and one PCM track per sample entry.
+std::filesystem::path writeTracks(const build::TempDir& dir, const std::string& name,
+                                  const std::vector<build::Buffer>& entries);
+
 // The catalogue's names, in menu order.
 QStringList catalogueNames();
 

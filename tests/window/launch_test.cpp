@@ -106,7 +106,7 @@ private slots:
         QVERIFY(heading);
         QCOMPARE(heading->text(), QStringLiteral("QuickTime Audio Lanemark"));
         QCOMPARE(viewAt(*controller, 1), controller->status);
-        QCOMPARE(controller->status->text(), QStringLiteral("Open a QuickTime movie with separate mono PCM tracks."));
+        QCOMPARE(controller->status->text(), QStringLiteral("Open a QuickTime movie with PCM audio tracks."));
         QCOMPARE(buttonTexts(buttonRow(*controller)),
                  QStringList({QStringLiteral("Open Movie\u2026"), QStringLiteral("Apply 12-channel delivery preset")}));
         QVERIFY(qobject_cast<QScrollArea*>(viewAt(*controller, 3)));
@@ -114,7 +114,7 @@ private slots:
         QVERIFY(note);
         QCOMPARE(note->text(), QStringLiteral("Saves channel metadata in place. Audio and video are not re-encoded or "
                                               "moved. A small metadata recovery backup is saved beside the movie. "
-                                              "Supports trailing movie metadata and separate mono PCM tracks."));
+                                              "Supports trailing movie metadata and PCM audio tracks."));
         QCOMPARE(viewAt(*controller, 5), controller->save);
         QCOMPARE(controller->save->text(), QStringLiteral("Save labels in this file"));
     }
@@ -209,7 +209,7 @@ private slots:
         QCOMPARE(controller->chooserCalls, 1);
         buttons[1]->click();
         QCOMPARE(controller->alerts,
-                 QStringList{QStringLiteral("The delivery preset requires twelve separate mono tracks.")});
+                 QStringList{QStringLiteral("The delivery preset requires twelve audio channels.")});
     }
 
     void menuBarHoldsOnlyQuit() {

@@ -74,7 +74,7 @@ private slots:
         launch(failed, *dir / "missing.mov");
         controller->open(*dir / "missing.mov");
         QCOMPARE(failed.alerts, controller->alerts);
-        QCOMPARE(failed.status->text(), QStringLiteral("Open a QuickTime movie with separate mono PCM tracks."));
+        QCOMPARE(failed.status->text(), QStringLiteral("Open a QuickTime movie with PCM audio tracks."));
         QCOMPARE(started.chooserCalls + failed.chooserCalls, 0);
     }
 
@@ -163,6 +163,15 @@ private slots:
         QCOMPARE(items(controller->menus[2]), catalogueNames());
         QCOMPARE(selections(*controller), QStringList({QStringLiteral("Left"), QStringLiteral("Discrete / Other (7)"),
                                                        QStringLiteral("Right")}));
+    }
+
+    void eachChannelOfALargerTrackGetsARow() {
+        controller->open(writeTracks(*dir, "stems.mov", {build::monoPcm(42), build::lpcm(2, 2, {})}));
+        QCOMPARE(rowNames(*controller),
+                 QStringList({"Audio track 1", "Audio track 2, channel 1", "Audio track 2, channel 2"}));
+        QCOMPARE(items(controller->menus[2]), catalogueNames() << QStringLiteral("No Label"));
+        QCOMPARE(selections(*controller), QStringList({"Mono", "No Label", "No Label"}));
+        QCOMPARE(controller->status->text(), QStringLiteral("\u2068stems.mov\u2069 \u2014 3 PCM channels in 2 tracks"));
     }
 
     void otherLabelsAreShownInUnsignedDecimal() {

@@ -205,17 +205,23 @@ QStringList channelNames(const std::vector<PcmTrack>& tracks) {
     return names;
 }
 
-QHBoxLayout* makeTrackRow(const QString& channel, QComboBox* menu) {
+QHBoxLayout* makeTrackRow(QLabel* name, QComboBox* menu) {
     auto* row = new QHBoxLayout;
     row->setSpacing(rowSpacing);
-    auto* name = new QLabel(channel);
-    name->setFixedWidth(trackNameWidth);
     name->setBuddy(menu);
     menu->setAccessibleName(name->text());
     row->addWidget(name);
     row->addWidget(menu);
     row->addStretch();
     return row;
+}
+
+// The names stand in one column, as wide as the widest of them ("Audio track 12, channel 12" is
+// wider than the usual width), so that no name is cut off and the menus line up beside them.
+void alignNames(const QList<QLabel*>& names) {
+    int width = trackNameWidth;
+    for (const QLabel* name : names) width = std::max(width, name->sizeHint().width());
+    for (QLabel* name : names) name->setFixedWidth(width);
 }
 
 // Deletes everything `layout` holds, nested layouts and their widgets included.
@@ -389,12 +395,16 @@ void Controller::openMovieAt(const std::filesystem::path& path) {
 void Controller::render() {
     clear(stack);
     menus.clear();
-    const QStringList names = channelNames(movie->tracks());
+    const QStringList channels = channelNames(movie->tracks());
+    QList<QLabel*> names;
     for (std::size_t i = 0; i < movie->labels().size(); ++i) {
         QComboBox* menu = makeLabelMenu(movie->labels()[i]);
-        stack->addLayout(makeTrackRow(names.value(qsizetype(i)), menu));
+        auto* name = new QLabel(channels.value(qsizetype(i)));
+        stack->addLayout(makeTrackRow(name, menu));
+        names.append(name);
         menus.append(menu);
     }
+    alignNames(names);
     // New rows join the end of the window's focus chain, after Save; Save goes back after the last of them.
     if (!menus.isEmpty()) QWidget::setTabOrder(menus.back(), save);
     status->setText(statusLine(*movie));

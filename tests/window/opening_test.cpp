@@ -172,6 +172,9 @@ private slots:
         QCOMPARE(items(controller->menus[2]), catalogueNames() << QStringLiteral("No Label"));
         QCOMPARE(selections(*controller), QStringList({"Mono", "No Label", "No Label"}));
         QCOMPARE(controller->status->text(), QStringLiteral("\u2068stems.mov\u2069 \u2014 3 PCM channels in 2 tracks"));
+        settle();
+        for (const QLabel* name : controller->stack->parentWidget()->findChildren<QLabel*>())
+            QVERIFY(name->width() >= name->fontMetrics().horizontalAdvance(name->text()));
     }
 
     void otherLabelsAreShownInUnsignedDecimal() {

@@ -5,7 +5,7 @@
 # lintian and mandoc finding nothing to warn about.
 #
 # Usage: .ci/package-check.sh [BUILD_DIR]   (default: build-package)
-# Needs: cmake, a C++20 compiler, libplist-dev, Qt 6, dpkg-dev (dpkg-shlibdeps),
+# Needs: cmake, a C++20 compiler, libssl-dev, Qt 6, dpkg-dev (dpkg-shlibdeps),
 # gzip, lintian, mandoc.
 set -euo pipefail
 

@@ -78,7 +78,7 @@ using Outcome = std::pair<std::vector<ChannelLabel>, std::string>;
 template <typename Open>
 Outcome outcomeOf(Open open) {
     try {
-        return {examine(open()).labels, ""};
+        return {channelsOf(checkedTracks(open())), ""};
     } catch (const Failure& failure) {
         return {{}, failure.what()};
     }

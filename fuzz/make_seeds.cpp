@@ -1,14 +1,16 @@
-// Writes a small seed corpus of well-formed and nearly well-formed metadata.
+// Writes a small seed corpus of well-formed and nearly well-formed metadata,
+// and optionally one of backups.
 
 #include <iostream>
 #include <string>
 
+#include "saving/backup.hpp"
 #include "tests/support/builder.hpp"
 
 int main(int argc, char** argv) {
     using namespace lanemark::build;
-    if (argc != 2) {
-        std::cerr << "usage: lanemark_fuzz_seeds DIRECTORY\n";
+    if (argc != 2 && argc != 3) {
+        std::cerr << "usage: lanemark_fuzz_seeds DIRECTORY [BACKUP_DIRECTORY]\n";
         return 2;
     }
     const std::filesystem::path dir = argv[1];
@@ -33,5 +35,12 @@ int main(int argc, char** argv) {
         seeds.push_back(moov({soundTrack(lpcm(version, 1, {wave, chan(chanBody(0x10000, {}, 1u << bit++))}, type))}));
     }
     for (std::size_t i = 0; i < seeds.size(); ++i) writeFile(dir / ("seed-" + std::to_string(i)), seeds[i]);
+    if (argc == 3) {  // a UTF-16 name, integers of several widths
+        std::filesystem::create_directories(argv[2]);
+        const auto encoded = lanemark::backupRecord({100, 1ULL << 40, seeds[0], {seeds[1]}, ~0ULL}, "R\u00E9el.mov");
+        Buffer bytes;
+        for (const auto piece : encoded.pieces()) bytes.insert(bytes.end(), piece.begin(), piece.end());
+        writeFile(std::filesystem::path(argv[2]) / "backup", bytes);
+    }
     return 0;
 }

@@ -105,12 +105,11 @@ std::uint64_t topLevelAtomSize(std::span<const std::uint8_t> header, std::uint64
     return measure(header, cursor, fileSize).size;
 }
 
-MovieContents examine(const std::vector<Atom>& atoms) {
+std::vector<PcmTrack> checkedTracks(const std::vector<Atom>& atoms) {
     Movie::validate(atoms);
     auto tracks = pcmTracks(atoms);
     if (tracks.empty()) fail(monoLayoutRefused);
-    auto labels = channelsOf(tracks);
-    return {std::move(tracks), std::move(labels)};
+    return tracks;
 }
 
 Movie::Movie(std::filesystem::path url) try : url_(std::move(url)) {
@@ -120,9 +119,8 @@ Movie::Movie(std::filesystem::path url) try : url_(std::move(url)) {
     identity_ = trailing.identity;
     metadata_ = std::move(trailing.metadata);
     atoms_ = parse(metadata_);
-    auto contents = examine(atoms_);
-    tracks_ = std::move(contents.tracks);
-    labels_ = std::move(contents.labels);
+    tracks_ = checkedTracks(atoms_);
+    labels_ = channelsOf(tracks_);
 } catch (const std::bad_alloc&) {
     fail(notEnoughMemoryToOpen);
 }

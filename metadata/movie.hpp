@@ -81,12 +81,8 @@ MetadataPlace locateMetadata(std::uint64_t fileSize, const ReadAt& read);
 // The same walk, then the metadata read whole.
 TrailingMetadata findTrailingMetadata(std::uint64_t size, const ReadAt& read);
 
-// What opening takes from a parsed tree, which it validates first.
-struct MovieContents {
-    std::vector<PcmTrack> tracks;
-    std::vector<ChannelLabel> labels;
-};
-MovieContents examine(const std::vector<Atom>& atoms);
+// What opening checks in a parsed tree, and the PCM tracks it then finds; throws Failure.
+std::vector<PcmTrack> checkedTracks(const std::vector<Atom>& atoms);
 
 // The length of the top-level atom at `cursor` whose first (up to 16) bytes are
 // `header`, in a file of `fileSize` bytes, as the opening walk measures it;

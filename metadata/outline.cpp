@@ -135,7 +135,9 @@ MovieContents outlineMovie(const std::filesystem::path& url) try {
     const ReadAt read = [&file](std::span<std::uint8_t> into, std::uint64_t offset) {
         return file.readInto(into, offset);
     };
-    return examine(readOutline(locateMetadata(file.length(), read), read));
+    auto tracks = checkedTracks(readOutline(locateMetadata(file.length(), read), read));
+    auto labels = channelsOf(tracks);
+    return {std::move(tracks), std::move(labels)};
 } catch (const std::bad_alloc&) {
     fail(notEnoughMemoryToOpen);
 }

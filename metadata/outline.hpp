@@ -19,6 +19,12 @@ inline constexpr const char* tooManyAtoms = "The movie's metadata holds too many
 // movie's metadata, are never read. Refuses what `parse` refuses, with its sentences.
 std::vector<Atom> readOutline(MetadataPlace place, const ReadAt& read);
 
+// What the lazy opening gives of a movie: its PCM tracks and every channel's label.
+struct MovieContents {
+    std::vector<PcmTrack> tracks;
+    std::vector<ChannelLabel> labels;
+};
+
 // The movie at `url` opened from its outline, with the checks and the sentences of
 // a full opening; throws Failure or std::system_error.
 MovieContents outlineMovie(const std::filesystem::path& url);

@@ -13,6 +13,7 @@
 #include "metadata/failure.hpp"
 #include "metadata/text.hpp"
 #include "platform/file.hpp"
+#include "saving/digest.hpp"
 #include "saving/storage.hpp"
 
 namespace lanemark {
@@ -116,10 +117,18 @@ std::filesystem::path backupLocation(const std::filesystem::path& movie) {
 
 std::string movieName(const std::filesystem::path& movie) { return wellFormedUtf8(movie.filename().string()); }
 
-PropertyList backupRecord(std::uint64_t offset, std::uint64_t originalSize, std::span<const std::uint8_t> metadata,
-                          const std::string& movieName) {
+PropertyList backupRecord(const BackupRecord& record, const std::string& movieName) {
+    const Digest metadataDigest = sha256(record.metadata);
+    const std::vector<std::uint8_t> writtenDigests = blockDigests(record.written, record.offset);
+    std::uint64_t writtenLength = 0;
+    for (const auto piece : record.written) writtenLength += piece.size();
+    using Data = std::span<const std::uint8_t>;
+    // `metadata` comes last: the last data value is written from where it lies.
     const PropertyEntry entries[] = {
-        {"offset", offset}, {"originalSize", originalSize}, {"metadata", metadata}, {"movieName", movieName}};
+        {backupKey::offset, record.offset},        {backupKey::originalSize, record.originalSize},
+        {backupKey::movieName, movieName},         {backupKey::metadataDigest, Data(metadataDigest)},
+        {backupKey::writtenLength, writtenLength}, {backupKey::writtenDigests, Data(writtenDigests)},
+        {backupKey::savedSize, record.savedSize},  {backupKey::metadata, record.metadata}};
     return encodeDictionary(entries);
 }
 
@@ -128,6 +137,8 @@ BackupRecord recordOf(const Movie& movie) {
     record.offset = movie.offset();
     record.originalSize = movie.size();
     record.metadata = movie.metadata();
+    record.written = {record.metadata};
+    record.savedSize = movie.size();
     return record;
 }
 
@@ -136,7 +147,7 @@ FileIdentity writeBackup(const std::filesystem::path& movie, const BackupRecord&
     // Opened first: a folder that cannot be synchronised must not receive a backup at all.
     File folder(location.parent_path(), File::Mode::folder);
     if (occupied(folder, location)) fail(backupExists);
-    const PropertyList encoded = backupRecord(record.offset, record.originalSize, record.metadata, movieName(movie));
+    const PropertyList encoded = backupRecord(record, movieName(movie));
     FileIdentity published;
     if (auto unnamed = storage.createUnnamed(folder, location))
         published = publishUnnamed(*unnamed, folder, location, encoded.pieces(), storage);

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "metadata/movie.hpp"
@@ -23,6 +24,19 @@ std::filesystem::path backupLocation(const std::filesystem::path& movie);
 // UTF-8, otherwise with each byte that does not decode replaced by U+FFFD.
 std::string movieName(const std::filesystem::path& movie);
 
+// The backup's keys. The first four are all that backups made before the
+// digests carry; a restore checks what the others add whenever they are there.
+namespace backupKey {
+inline constexpr std::string_view offset = "offset";
+inline constexpr std::string_view originalSize = "originalSize";
+inline constexpr std::string_view metadata = "metadata";
+inline constexpr std::string_view movieName = "movieName";
+inline constexpr std::string_view metadataDigest = "metadataDigest";  // SHA-256 of `metadata`
+inline constexpr std::string_view writtenLength = "writtenLength";    // how many bytes the save wrote there
+inline constexpr std::string_view writtenDigests = "writtenDigests";  // SHA-256 of each block of them (digest.hpp)
+inline constexpr std::string_view savedSize = "savedSize";            // the movie's length after the save
+}  // namespace backupKey
+
 // What a backup records: the region of the movie that a save changes, as it
 // was before, and what the finished save leaves there.
 struct BackupRecord {
@@ -34,12 +48,12 @@ struct BackupRecord {
     std::uint64_t savedSize = 0;
 };
 
-// The record of a movie as opened, before any save has planned what to write.
+// The record of a movie as opened, before any save has planned what to
+// write: as if the save wrote the region's own bytes again.
 BackupRecord recordOf(const Movie& movie);
 
 // The backup's binary property list; its data piece is `metadata` itself.
-PropertyList backupRecord(std::uint64_t offset, std::uint64_t originalSize, std::span<const std::uint8_t> metadata,
-                          const std::string& movieName);
+PropertyList backupRecord(const BackupRecord& record, const std::string& movieName);
 
 // Publishes `record` as a binary property list beside `movie`, on storage
 // (file, then folder) before this returns, and says which file it made.

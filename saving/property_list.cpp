@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cassert>
 #include <limits>
 
 namespace lanemark {
@@ -89,18 +88,31 @@ void appendText(Buffer& out, std::string_view text) {
 
 bool isData(const PropertyEntry& entry) { return std::holds_alternative<std::span<const std::uint8_t>>(entry.value); }
 
+void appendValue(Buffer& out, const PropertyValue& value) {
+    if (const auto* number = std::get_if<std::uint64_t>(&value)) {
+        appendInteger(out, *number);
+    } else if (const auto* text = std::get_if<std::string_view>(&value)) {
+        appendText(out, *text);
+    } else {
+        const auto data = std::get<std::span<const std::uint8_t>>(value);
+        appendMarker(out, dataMarker, data.size());
+        out.insert(out.end(), data.begin(), data.end());
+    }
+}
+
 }  // namespace
 
 PropertyList encodeDictionary(std::span<const PropertyEntry> entries) {
-    assert(std::count_if(entries.begin(), entries.end(), isData) <= 1);
     // Object 0 is the dictionary, 1 to n its keys, then the values with the
-    // data value last, so that its bytes end the objects and need no copy.
+    // last data value last, so that its bytes end the objects and need no copy.
     const std::uint64_t count = entries.size();
     const std::uint64_t objects = 1 + 2 * count;
+    const auto lastData = std::find_if(entries.rbegin(), entries.rend(), isData);
+    const std::size_t streamed = lastData == entries.rend() ? count : std::size_t(entries.rend() - lastData) - 1;
     const unsigned referenceWidth = widthOf(objects);
     std::vector<std::uint64_t> valueObjects;
     std::uint64_t next = 1 + count;
-    for (const auto& entry : entries) valueObjects.push_back(isData(entry) ? objects - 1 : next++);
+    for (std::size_t i = 0; i < count; ++i) valueObjects.push_back(i == streamed ? objects - 1 : next++);
 
     PropertyList list;
     Buffer& out = list.head;
@@ -113,18 +125,14 @@ PropertyList encodeDictionary(std::span<const PropertyEntry> entries) {
         offsets.push_back(out.size());
         appendText(out, entry.key);
     }
-    for (const auto& entry : entries) {
-        if (isData(entry)) continue;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i == streamed) continue;
         offsets.push_back(out.size());
-        if (const auto* number = std::get_if<std::uint64_t>(&entry.value))
-            appendInteger(out, *number);
-        else
-            appendText(out, std::get<std::string_view>(entry.value));
+        appendValue(out, entries[i].value);
     }
-    for (const auto& entry : entries) {
-        if (!isData(entry)) continue;
+    if (streamed < count) {
         offsets.push_back(out.size());
-        list.data = std::get<std::span<const std::uint8_t>>(entry.value);
+        list.data = std::get<std::span<const std::uint8_t>>(entries[streamed].value);
         appendMarker(out, dataMarker, list.data.size());
     }
 

@@ -1,41 +1,43 @@
 #include "saving/restore.hpp"
 
-#include <plist/plist.h>
-
 #include <algorithm>
 #include <cstring>
-#include <memory>
-#include <span>
+#include <optional>
 #include <string>
 #include <system_error>
 
+#include "metadata/atom.hpp"
 #include "metadata/failure.hpp"
-#include "platform/file.hpp"
 #include "metadata/movie.hpp"
+#include "platform/file.hpp"
 #include "saving/backup.hpp"
+#include "saving/digest.hpp"
+#include "saving/property_list.hpp"
 
 namespace lanemark {
 namespace {
 
 constexpr const char* damaged = "The metadata backup is damaged.";
+constexpr const char* mismatch = "The movie no longer matches its backup. No changes were made.";
 
-// A backup is one metadata atom below the size limit and a few small values;
-// anything much larger at its path is not one, and is not read into memory.
-constexpr std::uint64_t backupLimit = metadataLimit + (1 << 20);
+// A backup holds one region of about a metadata's size, the digests of what
+// replaced it (a 128th of that) and a few small values; anything much larger
+// at its path is not one, and is not read into memory.
+constexpr std::uint64_t backupLimit = 2 * metadataLimit;
 
-struct PlistFree {
-    void operator()(plist_t node) const { plist_free(node); }
+// What the save wrote over the region, as backups record it since they carry digests.
+struct Saved {
+    std::uint64_t writtenLength = 0;
+    Bytes writtenDigests;
+    std::uint64_t savedSize = 0;
 };
-using Plist = std::unique_ptr<void, PlistFree>;
 
-// The backup as decoded. `metadata` points into the tree that `root` owns,
-// so the metadata is held once, however large.
 struct Backup {
-    Plist root;
     std::uint64_t offset = 0;
     std::uint64_t originalSize = 0;
-    std::span<const std::uint8_t> metadata;
+    Bytes metadata;  // a view into the backup as read, so held once however large
     std::string movieName;
+    std::optional<Saved> saved;  // nothing in backups made before the digests
 };
 
 File openBackup(const std::filesystem::path& location) {
@@ -44,77 +46,172 @@ File openBackup(const std::filesystem::path& location) {
     } catch (const std::system_error& error) {
         if (error.code() == std::errc::no_such_file_or_directory) fail("No metadata backup exists beside this movie.");
         throw;
+    } catch (const Failure& failure) {
+        // A folder, a pipe or a device, opened without waiting: nothing a save makes.
+        if (failure.message() == notRegular) fail(damaged);
+        throw;
     }
 }
 
-Plist decode(const std::filesystem::path& location) {
+Bytes readEncoded(const std::filesystem::path& location) {
     const File file = openBackup(location);
     const std::uint64_t length = file.length();
     if (length > backupLimit) fail(damaged);
-    const Bytes raw = file.readBytesAt(0, static_cast<std::size_t>(length));
-    plist_t root = nullptr;
-    plist_from_bin(reinterpret_cast<const char*>(raw.data()), static_cast<std::uint32_t>(raw.size()), &root);
-    if (!root) fail(damaged);
-    return Plist(root);
+    return file.readBytesAt(0, static_cast<std::size_t>(length));
 }
 
-plist_t entry(plist_t root, const char* key, plist_type type) {
-    const plist_t node = plist_dict_get_item(root, key);
-    if (!node || plist_get_node_type(node) != type) fail(damaged);
-    return node;
+// The value of `key`, or nothing when the key is absent; a value of another type is damage.
+template <typename T>
+const T* find(const DecodedDictionary& fields, std::string_view key) {
+    const auto at = fields.find(key);
+    if (at == fields.end()) return nullptr;
+    const T* value = std::get_if<T>(&at->second);
+    if (!value) fail(damaged);
+    return value;
 }
 
-bool isOneMoov(std::span<const std::uint8_t> metadata) {
-    return metadata.size() >= 8 && u32(metadata, 0) == metadata.size() && std::memcmp(&metadata[4], "moov", 4) == 0;
+template <typename T>
+const T& required(const DecodedDictionary& fields, std::string_view key) {
+    const T* value = find<T>(fields, key);
+    if (!value) fail(damaged);
+    return *value;
 }
 
-Backup readBackup(const std::filesystem::path& location) {
-    Backup backup;
-    backup.root = decode(location);
-    const plist_t root = backup.root.get();
-    if (plist_get_node_type(root) != PLIST_DICT) fail(damaged);
-    plist_get_uint_val(entry(root, "offset", PLIST_UINT), &backup.offset);
-    plist_get_uint_val(entry(root, "originalSize", PLIST_UINT), &backup.originalSize);
-    std::uint64_t length = 0;
-    const char* data = plist_get_data_ptr(entry(root, "metadata", PLIST_DATA), &length);
-    if (data) backup.metadata = {reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(length)};
-    std::uint64_t nameLength = 0;
-    const char* name = plist_get_string_ptr(entry(root, "movieName", PLIST_STRING), &nameLength);
-    if (name) backup.movieName.assign(name, static_cast<std::size_t>(nameLength));
-    if (!isOneMoov(backup.metadata) || backup.offset > backup.originalSize ||
-        backup.originalSize - backup.offset != backup.metadata.size())
+// Newer backups carry all four keys of the proof, older ones none of them.
+std::optional<Saved> proofOf(const DecodedDictionary& fields, const Backup& backup) {
+    const auto* digest = find<Bytes>(fields, backupKey::metadataDigest);
+    const auto* length = find<std::uint64_t>(fields, backupKey::writtenLength);
+    const auto* digests = find<Bytes>(fields, backupKey::writtenDigests);
+    const auto* savedSize = find<std::uint64_t>(fields, backupKey::savedSize);
+    if (!digest && !length && !digests && !savedSize) return std::nullopt;
+    if (!digest || !length || !digests || !savedSize || !(*digest == sha256(backup.metadata)) ||
+        digests->size() != blockCount(backup.offset, *length) * digestSize)
         fail(damaged);
+    return Saved{*length, *digests, *savedSize};
+}
+
+// The region lies within the file before the save, and what the save wrote within the file it left.
+void checkRegion(const Backup& backup) {
+    if (backup.offset > backup.originalSize || backup.metadata.size() > backup.originalSize - backup.offset)
+        fail(damaged);
+    const auto& saved = backup.saved;
+    if (saved && (backup.offset > saved->savedSize || saved->writtenLength > saved->savedSize - backup.offset))
+        fail(damaged);
+}
+
+bool hasType(std::span<const std::uint8_t> header, const char* type) {
+    return header.size() >= 8 && std::memcmp(&header[4], type, 4) == 0;
+}
+
+// The region's old bytes are one "moov" that opens as a movie's metadata
+// does, followed only by the free space a save may have grown it over.
+void checkMetadata(const Bytes& metadata) {
+    if (metadata.size() < 8) fail(damaged);
+    try {
+        for (std::uint64_t at = 0; at < metadata.size();) {
+            const auto header = metadata.span().subspan(at, std::min<std::size_t>(16, metadata.size() - at));
+            const bool fits = at == 0 ? hasType(header, "moov") : hasType(header, "free") || hasType(header, "skip");
+            if (!fits) fail(damaged);
+            at += topLevelAtomSize(header, at, metadata.size());
+        }
+        const std::uint32_t moovSize = u32(metadata, 0);
+        if (moovSize < 8 || moovSize >= metadataLimit) fail(damaged);
+        checkedTracks(parse(metadata.slice(0, moovSize)));
+    } catch (const Failure&) {
+        fail(damaged);
+    }
+}
+
+Backup backupFrom(const Bytes& encoded) {
+    const auto decoded = decodeDictionary(encoded);
+    if (!decoded) fail(damaged);
+    const DecodedDictionary& fields = *decoded;
+    Backup backup{required<std::uint64_t>(fields, backupKey::offset),
+                  required<std::uint64_t>(fields, backupKey::originalSize),
+                  required<Bytes>(fields, backupKey::metadata), required<std::string>(fields, backupKey::movieName),
+                  std::nullopt};
+    backup.saved = proofOf(fields, backup);
+    checkRegion(backup);
+    checkMetadata(backup.metadata);
     return backup;
 }
 
-// Whether the top-level atoms before `offset`, walked by their headers as
-// opening walks the restored file of `originalSize` bytes, end exactly there.
-// Nothing at or after `offset` is read: a torn write may have left anything.
-bool atomsLeadTo(const File& movie, std::uint64_t offset, std::uint64_t originalSize) {
-    if (movie.length() < offset) return false;
-    std::uint64_t cursor = 0;
+// Whether the top-level atoms from `from` on, walked by their headers as
+// opening walks the restored file of `originalSize` bytes, end exactly at `to`.
+bool atomsLead(const File& movie, std::uint64_t from, std::uint64_t to, std::uint64_t originalSize) {
+    if (from < to && movie.length() < to) return false;
+    std::uint64_t cursor = from;
     try {
-        while (cursor < offset) {
+        while (cursor < to) {
             const auto header =
-                movie.readAt(cursor, static_cast<std::size_t>(std::min<std::uint64_t>(16, offset - cursor)));
+                movie.readAt(cursor, static_cast<std::size_t>(std::min<std::uint64_t>(16, to - cursor)));
             cursor += topLevelAtomSize(header, cursor, originalSize);
         }
     } catch (const Failure&) {
         return false;
     }
-    return cursor == offset;
+    return cursor == to;
+}
+
+// Bytes before the region and after it are never written, so in any state
+// a save or a restore leaves, the walk meets the region's ends, and the
+// region begins with a "moov" or the 'free' atom a relocating save turns it into.
+bool regionInPlace(const File& movie, const Backup& backup) {
+    const auto header = movie.readAt(backup.offset, 8);
+    return atomsLead(movie, 0, backup.offset, backup.originalSize) &&
+           atomsLead(movie, backup.offset + backup.metadata.size(), backup.originalSize, backup.originalSize) &&
+           (hasType(header, "moov") || hasType(header, "free"));
+}
+
+// Bytes past both the old end and the end the save left came later, and a restore would cut them off.
+bool nothingAppended(const File& movie, const Backup& backup) {
+    return movie.length() <= std::max(backup.originalSize, backup.saved->savedSize);
+}
+
+// Every block of the region holds the old metadata's bytes or what the save
+// wrote there, so a save or a restore cut short anywhere still restores, and
+// nothing else does. Past the shorter of the two the file may end.
+bool blocksMatch(const File& movie, const Backup& backup) {
+    const std::uint64_t old = backup.metadata.size(), written = backup.saved->writtenLength;
+    const auto digests = backup.saved->writtenDigests.span();
+    std::vector<std::uint8_t> buffer(digestBlock);
+    std::uint64_t block = 0;
+    for (std::uint64_t start = 0; start < std::max(old, written); ++block) {
+        const std::uint64_t end = blockEnd(backup.offset + start) - backup.offset;
+        const auto oldPart = static_cast<std::size_t>(start < old ? std::min(end, old) - start : 0);
+        const auto writtenPart = static_cast<std::size_t>(start < written ? std::min(end, written) - start : 0);
+        const auto read =
+            movie.readInto(std::span(buffer).first(std::max(oldPart, writtenPart)), backup.offset + start);
+        if (read == 0 && start >= std::min(old, written)) return true;
+        const bool isOld =
+            oldPart > 0 && read >= oldPart &&
+            std::equal(buffer.begin(), buffer.begin() + std::ptrdiff_t(oldPart), backup.metadata.begin() + start);
+        const bool isWritten = writtenPart > 0 && read >= writtenPart &&
+                               std::ranges::equal(sha256(std::span(buffer).first(writtenPart)),
+                                                  digests.subspan(block * digestSize, digestSize));
+        if (!isOld && !isWritten) return false;
+        start = end;
+    }
+    return true;
+}
+
+// Older backups prove less: there only the region's place can be checked.
+void checkMovie(const File& movie, const Backup& backup) {
+    if (!regionInPlace(movie, backup)) fail(mismatch);
+    if (backup.saved && (!nothingAppended(movie, backup) || !blocksMatch(movie, backup))) fail(mismatch);
 }
 
 }  // namespace
 
+void checkBackup(const Bytes& encoded) { backupFrom(encoded); }
+
 void restoreMovie(const std::filesystem::path& path) {
-    const Backup backup = readBackup(backupLocation(path));
+    const Backup backup = backupFrom(readEncoded(backupLocation(path)));
     if (backup.movieName != movieName(path)) fail("The metadata backup belongs to another movie.");
     File movie(path, File::Mode::update);
-    if (!atomsLeadTo(movie, backup.offset, backup.originalSize))
-        fail("The movie no longer matches its backup. No changes were made.");
-    // Nothing before `offset` is written and the length never drops below it,
-    // so a restore cut short by a crash still passes the check above next time.
+    checkMovie(movie, backup);
+    // Nothing outside the region is written and the length never drops below
+    // its start, so a restore cut short by a crash still passes the checks above next time.
     movie.writeAt(backup.offset, backup.metadata);
     movie.truncate(backup.originalSize);
     movie.sync();

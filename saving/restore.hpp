@@ -2,6 +2,8 @@
 
 #include <filesystem>
 
+#include "metadata/bytes.hpp"
+
 namespace lanemark {
 
 // Puts the movie back as the backup beside it recorded it: the recorded
@@ -10,5 +12,8 @@ namespace lanemark {
 // foreign backup, and a movie whose atoms no longer lead to the recorded
 // offset. The backup is only read; running this again is harmless.
 void restoreMovie(const std::filesystem::path& movie);
+
+// The checks of a backup's own bytes that come before the movie is looked at; throws Failure.
+void checkBackup(const Bytes& encoded);
 
 }  // namespace lanemark

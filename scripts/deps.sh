@@ -7,16 +7,17 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config
-  libplist-dev nlohmann-json3-dev
+  build-essential cmake
+  libssl-dev nlohmann-json3-dev
   qt6-base-dev
 )
 if [ "${1:-}" = --test ]; then
   packages+=(
-    ca-certificates libplist-utils
+    ca-certificates pkg-config libplist-dev libplist-utils
     googletest libgtest-dev libbenchmark-dev
     clang-14 libclang-rt-14-dev
     ffmpeg mediainfo python3
+    gstreamer1.0-tools gstreamer1.0-plugins-good
     dpkg-dev file desktop-file-utils lintian mandoc
   )
 fi

@@ -26,10 +26,14 @@ CXX=clang++-14 cmake -S . -B build-fuzz -DLANEMARK_FUZZ=ON -DLANEMARK_TESTS=OFF 
 cmake --build build-fuzz -j"$jobs"
 corpus=$(mktemp -d)
 trap 'rm -rf "$corpus"' EXIT
-build-fuzz/fuzz/lanemark_fuzz_seeds "$corpus/seeds"
-mkdir -p "$corpus/found"
+build-fuzz/fuzz/lanemark_fuzz_seeds "$corpus/seeds" "$corpus/backup-seeds"
+mkdir -p "$corpus/found" "$corpus/backup-found"
 build-fuzz/fuzz/lanemark_fuzz -max_total_time="${FUZZ_SECONDS:-60}" -max_len=65536 -print_final_stats=1 \
   -artifact_prefix="$corpus/" "$corpus/found" "$corpus/seeds"
+
+echo "== Fuzzing the backup reader for ${FUZZ_SECONDS:-60} s"
+build-fuzz/fuzz/lanemark_fuzz_backup -max_total_time="${FUZZ_SECONDS:-60}" -max_len=65536 -print_final_stats=1 \
+  -artifact_prefix="$corpus/backup-" "$corpus/backup-found" "$corpus/backup-seeds"
 
 echo "== The Debian package"
 bash .ci/package-check.sh build-package

@@ -60,7 +60,8 @@ TEST_F(Backup, RecordsTheMetadataWhereItSatAndTheFileLength) {
     const auto backup = readBackup(dir / "Master.mov.lanemark-backup");
     std::vector<std::string> keys = backup.keys;
     std::sort(keys.begin(), keys.end());
-    EXPECT_EQ(keys, (std::vector<std::string>{"metadata", "movieName", "offset", "originalSize"}));
+    EXPECT_EQ(keys, (std::vector<std::string>{"metadata", "metadataDigest", "movieName", "offset", "originalSize",
+                                              "savedSize", "writtenDigests", "writtenLength"}));
     EXPECT_EQ(backup.originalSize, original.size());
     EXPECT_EQ(backup.movieName, "Master.mov");
     EXPECT_EQ(backup.metadata, Buffer(original.begin() + std::ptrdiff_t(backup.offset), original.end()));
@@ -98,7 +99,7 @@ TEST(BackupMovieName, KeepsUtf8AndReplacesEachUndecodableByte) {
 // The record as written, decoded by libplist.
 BackupContents decodedRecord(std::uint64_t offset, std::uint64_t size, const Buffer& metadata,
                              const std::string& name) {
-    const auto record = backupRecord(offset, size, metadata, name);
+    const auto record = backupRecord({offset, size, metadata, {}, 0}, name);
     Buffer bytes;
     for (const auto piece : record.pieces()) bytes.insert(bytes.end(), piece.begin(), piece.end());
     return decodeBackup(bytes);
@@ -108,9 +109,10 @@ TEST(BackupRecord, DecodesAtEveryLengthOfTheMetadata) {
     for (const std::size_t length : {0, 14, 15, 16, 255, 256, 65535, 65536, 1 << 24}) {
         Buffer metadata(length);
         for (std::size_t i = 0; i < length; ++i) metadata[i] = std::uint8_t(i * 7 + i / 251);
-        EXPECT_EQ(backupRecord(1, 2, metadata, "M").pieces()[1].data(), metadata.data()) << "written from where it is";
+        EXPECT_EQ(backupRecord({1, 2, metadata, {}, 0}, "M").pieces()[1].data(), metadata.data())
+            << "written from where it is";
         const auto backup = decodedRecord(3, 4, metadata, "Master.mov");
-        EXPECT_EQ(backup.keys.size(), 4u);
+        EXPECT_EQ(backup.keys.size(), 8u);
         EXPECT_EQ(backup.metadata, metadata) << length;
         EXPECT_EQ(backup.movieName, "Master.mov") << length;
     }

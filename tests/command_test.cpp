@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <regex>
@@ -13,6 +14,7 @@
 #include "main/verbs.hpp"
 #include "platform/file.hpp"
 #include "saving/backup.hpp"
+#include "tests/support/backup_reader.hpp"
 #include "tests/support/builder.hpp"
 
 namespace lanemark {
@@ -258,6 +260,34 @@ TEST_F(CommandLine, ReportIsOneJsonDocumentOfEveryMovie) {
 
 // Restoring: the movie as its backup recorded it, whatever happened to it since.
 
+// Rewrites the backup beside `movie` with only the four keys of backups made
+// before the digests, and `suffix` after its movieName.
+void writeOldBackup(const std::filesystem::path& movie, const std::string& suffix = "") {
+    const auto old = readBackup(backupLocation(movie));
+    const std::string name = old.movieName + suffix;
+    const std::span<const std::uint8_t> metadata(old.metadata);
+    const PropertyEntry entries[] = {
+        {"offset", old.offset}, {"originalSize", old.originalSize}, {"movieName", name}, {"metadata", metadata}};
+    const auto encoded = encodeDictionary(entries);
+    Buffer bytes;
+    for (const auto piece : encoded.pieces()) bytes.insert(bytes.end(), piece.begin(), piece.end());
+    writeFile(backupLocation(movie), bytes);
+}
+
+// A backup whose root dictionary maps "offset" to `depth` arrays, each holding the next.
+Buffer nestedArrays(std::uint32_t depth) {
+    Buffer objects{'b', 'p', 'l', 'i', 's', 't',  '0', '0', 0xD1, 0,   0,   0,
+                   1,   0,   0,   0,   2,   0x56, 'o', 'f', 'f',  's', 'e', 't'},
+        table = join({be32(8), be32(17)});
+    for (std::uint32_t object = 2; object <= depth + 1; ++object) {
+        const Buffer at = be32(std::uint32_t(objects.size())),
+                     array = join({Buffer{0xA1}, be32(object % (depth + 1) + 1)});
+        table.insert(table.end(), at.begin(), at.end());
+        objects.insert(objects.end(), array.begin(), array.end());
+    }
+    return join({objects, table, zeros(6), Buffer{4, 4}, be64(depth + 2), be64(0), be64(objects.size())});
+}
+
 TEST_F(CommandLine, RestorePutsBackGrownEditsAndTornWritesAlsoBeyondFourGigabytes) {
     // Mono-tag layouts grow by 20 bytes each when labelled; the small movie's name is not UTF-8.
     const Buffer metadata = moov({soundTrack(lpcm(2, 1, {chan(chanMono())})), soundTrack(monoPcm(42))});
@@ -269,12 +299,12 @@ TEST_F(CommandLine, RestorePutsBackGrownEditsAndTornWritesAlsoBeyondFourGigabyte
         const auto size = std::filesystem::file_size(path), offset = size - metadata.size();
         EXPECT_EQ(runWith({"--apply-labels", path, "L,R"}).out, "Saved and verified\n");
         ASSERT_GT(std::filesystem::file_size(path), size);
-        const auto backup = readFile(backupLocation(path));
-        for (bool torn : {false, true}) {
-            if (torn) {  // half the metadata overwritten, the file cut short
-                File(path, File::Mode::update).writeAt(offset, zeros(metadata.size() / 2));
-                std::filesystem::resize_file(path, size - 3);
-            }
+        const auto saved = std::filesystem::file_size(path);
+        for (int pass : {0, 1, 2}) {
+            // Then a save cut short as the file grew, before its new bytes hit the disk; then an old backup.
+            if (pass > 0) std::filesystem::resize_file(path, saved);
+            if (pass == 2) writeOldBackup(path);
+            const auto backup = readFile(backupLocation(path));
             const auto restored = runWith({"--restore", path});
             EXPECT_EQ(restored.out + restored.err, "Restored and verified\n");
             EXPECT_EQ(std::filesystem::file_size(path), size);
@@ -310,22 +340,38 @@ TEST_F(CommandLine, RestoreRefusesWithoutWritingAnything) {
         {[&](auto&) { patch(backup, "offset", "offsex"); }, damaged},
         {[&](auto&) { patch(backup, "moov", "moof"); }, damaged},
         {[&](auto&) { patch(backup, text(be32(metadata.size())) + "moov", text(be32(metadata.size() - 1))); }, damaged},
-        {[&](auto&) { patch(backup, "\x11" + text(be16(size)), "\x11" + text(be16(size + 1))); }, damaged},
+        {[&](auto&) { patch(backup, "\x11" + text(be16(size)), "\x11" + text(be16(size + 1))); }, moved},
         {[&](auto&) { patch(backup, "movie.mov", "movie.mkv"); }, "The metadata backup belongs to another movie.\n"},
+        {[&](auto& movie) { writeOldBackup(movie, std::string("\0.mkv", 5)); },
+         "The metadata backup belongs to another movie.\n"},
         {[&](auto& movie) { std::filesystem::resize_file(movie, size - metadata.size() - 1); }, moved},
-        {[&](auto& movie) { writeFile(movie, build::movie(metadata, 72)); }, moved}};
+        {[&](auto& movie) { writeFile(movie, build::movie(metadata, 72)); }, moved},
+        {[&](auto&) { patch(backup, "\x10\x64", "\x10\x1c"); }, moved},  // the offset of "mdat", not of "moov"
+        {[&](auto&) { patch(backup, "trak", "trek"); }, damaged},
+        {[&](auto& movie) { std::ofstream(movie, std::ios::app) << "appended"; }, moved},
+        {[&](auto&) { writeFile(backup, nestedArrays(200000)); }, damaged},
+        {[&](auto&) { std::filesystem::remove(backup), ::mkfifo(backup.c_str(), 0600); }, damaged},
+        {[&](auto&) { std::filesystem::remove(backup), std::filesystem::create_directory(backup); }, damaged},
+        {[&](auto&) {  // the backup of another movie of that name, with the same atoms before its metadata
+             const auto other = dir / "other" / "movie.mov";
+             std::filesystem::create_directory(other.parent_path());
+             writeFile(other, build::movie(moovWithLabels({42, 42})));
+             ASSERT_EQ(runWith({"--apply-labels", other, "C,C"}).status, 0);
+             std::filesystem::rename(backupLocation(other), backup);
+         },
+         moved}};
     for (const auto& [spoil, message] : cases) {
         const std::string path = movieWith({42, 42});
         std::filesystem::remove(backup);
         ASSERT_EQ(runWith({"--apply-labels", path, "L,R"}).status, 0);
         spoil(path);
         const auto movieBefore = readFile(path);
-        const auto backupBefore = std::filesystem::exists(backup) ? readFile(backup) : Buffer{};
+        const auto backupBefore = std::filesystem::is_regular_file(backup) ? readFile(backup) : Buffer{};
         const auto outcome = runWith({"--restore", path});
         EXPECT_EQ(outcome.status, 1) << message;
         EXPECT_EQ(outcome.out + outcome.err, message);
         EXPECT_EQ(readFile(path), movieBefore);
-        EXPECT_EQ(std::filesystem::exists(backup) ? readFile(backup) : Buffer{}, backupBefore);
+        EXPECT_EQ(std::filesystem::is_regular_file(backup) ? readFile(backup) : Buffer{}, backupBefore);
     }
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <openssl/sha.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include "metadata/failure.hpp"
 #include "metadata/labels.hpp"
 #include "saving/backup.hpp"
+#include "saving/restore.hpp"
 #include "saving/storage.hpp"
 #include "tests/support/backup_reader.hpp"
 #include "tests/support/builder.hpp"
@@ -201,12 +203,28 @@ TEST_F(Saving, SameLabelsStillWriteABackupAndKeepTheLength) {
     EXPECT_TRUE(backedUp(path));
 }
 
+// The SHA-256 of each block of `bytes` from `from` on, the blocks ending at multiples of `block`.
+Buffer digestsFrom(const Buffer& bytes, std::size_t from, std::size_t block = 4096) {
+    Buffer digests;
+    for (std::size_t at = from, end; at < bytes.size(); at = end) {
+        end = std::min(bytes.size(), (at / block + 1) * block);
+        digests.resize(digests.size() + SHA256_DIGEST_LENGTH);
+        SHA256(bytes.data() + at, end - at, digests.data() + digests.size() - SHA256_DIGEST_LENGTH);
+    }
+    return digests;
+}
+
 TEST_F(Saving, TheBackupPutsTheMovieBackByHand) {
     const auto path = twelveTracks();
     const auto before = readFile(path);
     Movie(path).save(delivery);
     const auto backup = readBackup(backupLocation(path));
     EXPECT_EQ(backup.originalSize, before.size());
+    const auto after = readFile(path);
+    EXPECT_EQ(backup.metadataDigest, digestsFrom(backup.metadata, 0, backup.metadata.size()));
+    EXPECT_EQ(backup.writtenLength, after.size() - backup.offset);
+    EXPECT_EQ(backup.writtenDigests, digestsFrom(after, backup.offset));
+    EXPECT_EQ(backup.savedSize, after.size());
     restoreFromBackup(path, backup);
     EXPECT_EQ(readFile(path), before);
 }
@@ -358,6 +376,32 @@ TEST_F(Saving, AKillWhileTheBackupIsMadeLeavesNothingBeside) {
     EXPECT_EXIT(Movie(path).save(delivery, storage), ::testing::KilledBySignal(SIGKILL), "");
     EXPECT_EQ(readFile(path), before);
     EXPECT_EQ(entries(dir.path()), 1u);
+}
+
+TEST_F(Saving, ASaveKilledAtAnyWriteRestores) {
+    // Every other 4 KiB page of the new metadata written, as a power cut may leave them, then the end.
+    struct Torn : FailingStorage {
+        void write(File& file, std::uint64_t offset, std::span<const std::uint8_t> data) override {
+            for (std::uint64_t at = offset; at < offset + data.size(); at = (at / 4096 + 2) * 4096) {
+                const auto end = std::min<std::uint64_t>(offset + data.size(), (at / 4096 + 1) * 4096);
+                Storage::write(file, at, data.subspan(at - offset, end - at));
+            }
+            ::raise(SIGKILL);
+        }
+    } torn;
+    std::vector<Buffer> tracks{videoTrack(), atom("udta", digestsFrom(zeros(50000), 0))};  // 13 blocks in all
+    for (int i = 0; i < 12; ++i) tracks.push_back(soundTrack(lpcm(2, 1, {chan(chanMono())})));
+    const Step steps[] = {Step::write, Step::write, Step::setLength, Step::synchronise};
+    for (int kill = 0; kill < 4; ++kill) {  // within the write, then after each step
+        const auto path = write(movie(moov(tracks), 4096), "movie" + std::to_string(kill) + ".mov");
+        const auto before = readFile(path);
+        FailingStorage after;
+        after.meanwhile[steps[kill]] = [] { ::raise(SIGKILL); };
+        EXPECT_EXIT(Movie(path).save(delivery, kill == 0 ? torn : after), ::testing::KilledBySignal(SIGKILL), "");
+        EXPECT_NE(readFile(path), before);
+        restoreMovie(path);
+        EXPECT_EQ(readFile(path), before) << kill;
+    }
 }
 
 // Another program at work on the path while the save runs.

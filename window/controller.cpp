@@ -1,5 +1,8 @@
 #include "window/controller.hpp"
 
+#include <QAbstractItemView>
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
@@ -20,6 +23,7 @@
 #include <QSettings>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <QWheelEvent>
 #include <QWidget>
 
 #include <algorithm>
@@ -40,13 +44,14 @@ constexpr int listMinimumHeight = 300;
 constexpr int trackNameWidth = 140;
 constexpr int headingPointSize = 22;
 
-const QString welcome = QStringLiteral("Open a QuickTime movie with separate mono PCM tracks.");
-const QString presetRefused = QStringLiteral("The delivery preset requires twelve separate mono tracks.");
+const QString welcome = QStringLiteral("Open a QuickTime movie with PCM audio tracks.");
+const QString presetRefused = QStringLiteral("The delivery preset requires twelve audio channels.");
+const QString unlabelledRefused = QStringLiteral("Choose a label for every channel before saving.");
 const QString emptyList = QStringLiteral("No movie open. Choose Open Movie\u2026 or drop a movie here.");
 const QString saved = QStringLiteral("Saved and verified. Audio and video data were not rewritten.");
 const QString promise = QStringLiteral(
     "Saves channel metadata in place. Audio and video are not re-encoded or moved. A small metadata recovery backup "
-    "is saved beside the movie. Supports trailing movie metadata and separate mono PCM tracks.");
+    "is saved beside the movie. Supports trailing movie metadata and PCM audio tracks.");
 
 QLabel* makeHeading() {
     auto* heading = new QLabel(QStringLiteral("QuickTime Audio Lanemark"));
@@ -94,7 +99,9 @@ QScrollArea* makeTrackList(QVBoxLayout*& stack) {
     auto* content = new QWidget;
     stack = new QVBoxLayout(content);
     stack->setSpacing(listSpacing);
-    stack->setAlignment(Qt::AlignTop | Qt::AlignLeading);
+    // Top only: aligned sideways as well, the rows would get only the width they hint, and the
+    // empty-list line, which wraps to whatever width it gets, hints none and would not show.
+    stack->setAlignment(Qt::AlignTop);
     // Stands where the rows will be until the first movie opens; the first render removes it with the rows.
     stack->addWidget(makeSecondaryLabel(emptyList));
     auto* list = new QScrollArea;
@@ -102,6 +109,8 @@ QScrollArea* makeTrackList(QVBoxLayout*& stack) {
     list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     list->setWidgetResizable(true);
     list->setMinimumHeight(listMinimumHeight);
+    // The pop-ups inside are the keyboard's stops; the list scrolls to whichever one has the focus.
+    list->setFocusPolicy(Qt::NoFocus);
     list->setWidget(content);
     return list;
 }
@@ -126,31 +135,93 @@ QMenuBar* makeMenuBar(QWidget* window) {
     return bar;
 }
 
+// What a screen reader says of a label pop-up: its row's name, then its label. Qt's own pop-up
+// on X11 and Wayland gives its label as its name, so twelve rows all sounded like "Left".
+class LabelMenuAccessible : public QAccessibleWidget {
+public:
+    explicit LabelMenuAccessible(QComboBox* menu) : QAccessibleWidget(menu, QAccessible::ComboBox) {}
+
+    QString text(QAccessible::Text kind) const override {
+        return kind == QAccessible::Value ? menu()->currentText() : QAccessibleWidget::text(kind);
+    }
+    int childCount() const override { return 1; }
+    QAccessibleInterface* child(int index) const override {
+        return index == 0 ? QAccessible::queryAccessibleInterface(menu()->view()) : nullptr;
+    }
+    int indexOfChild(const QAccessibleInterface* child) const override {
+        return child && child->object() == menu()->view() ? 0 : -1;
+    }
+    QStringList actionNames() const override { return {showMenuAction(), pressAction()}; }
+    void doAction(const QString& name) override {
+        if (actionNames().contains(name)) menu()->showPopup();
+    }
+
+private:
+    QComboBox* menu() const { return static_cast<QComboBox*>(widget()); }
+};
+
+// A label pop-up that the mouse wheel passes over: the wheel scrolls the track list around it,
+// so a person scrolling the list never changes a label that happens to be under the pointer.
+class LabelMenu : public QComboBox {
+public:
+    LabelMenu() {
+        setFocusPolicy(Qt::StrongFocus);  // nor does the wheel take the keyboard focus
+        // Registered before anything asks for it, so it is the one Qt gives out; Qt deletes it with the pop-up.
+        QAccessible::registerAccessibleInterface(new LabelMenuAccessible(this));
+    }
+
+protected:
+    // Ignored, a wheel event goes on to the parents, and so to the list.
+    void wheelEvent(QWheelEvent* event) override { event->ignore(); }
+};
+
 QComboBox* makeLabelMenu(ChannelLabel label) {
-    auto* menu = new QComboBox;
+    auto* menu = new LabelMenu;
     for (const Label& choice : choices) menu->addItem(QString::fromStdString(choice.name));
     if (!label) {
+        // A channel the file leaves unlabelled; the movie cannot be saved until it gets a label.
         menu->addItem(QStringLiteral("No Label"));
         menu->setCurrentIndex(menu->count() - 1);
     } else if (const auto index = choiceIndex(*label)) {
         menu->setCurrentIndex(int(*index));
     } else {
-        // Keeps a label the catalogue does not name, so saving leaves that track as it was.
+        // Keeps a label the catalogue does not name, so saving leaves that channel as it was.
         menu->addItem(QStringLiteral("Discrete / Other (%1)").arg(*label));
         menu->setCurrentIndex(menu->count() - 1);
     }
     return menu;
 }
 
-QHBoxLayout* makeTrackRow(std::size_t index, QComboBox* menu) {
+// The name of each channel's row, in file order: a one-channel track is named as the track,
+// the channels of a larger one each by its number in the track.
+QStringList channelNames(const std::vector<PcmTrack>& tracks) {
+    QStringList names;
+    for (std::size_t t = 0; t < tracks.size(); ++t) {
+        const QString track = QStringLiteral("Audio track %1").arg(t + 1);
+        const std::uint32_t channels = tracks[t].sound.channels;
+        for (std::uint32_t c = 1; c <= channels; ++c)
+            names << (channels == 1 ? track : track + QStringLiteral(", channel %1").arg(c));
+    }
+    return names;
+}
+
+QHBoxLayout* makeTrackRow(QLabel* name, QComboBox* menu) {
     auto* row = new QHBoxLayout;
     row->setSpacing(rowSpacing);
-    auto* name = new QLabel(QStringLiteral("Audio track %1").arg(index + 1));
-    name->setFixedWidth(trackNameWidth);
+    name->setBuddy(menu);
+    menu->setAccessibleName(name->text());
     row->addWidget(name);
     row->addWidget(menu);
     row->addStretch();
     return row;
+}
+
+// The names stand in one column, as wide as the widest of them ("Audio track 12, channel 12" is
+// wider than the usual width), so that no name is cut off and the menus line up beside them.
+void alignNames(const QList<QLabel*>& names) {
+    int width = trackNameWidth;
+    for (const QLabel* name : names) width = std::max(width, name->sizeHint().width());
+    for (QLabel* name : names) name->setFixedWidth(width);
 }
 
 // Deletes everything `layout` holds, nested layouts and their widgets included.
@@ -163,9 +234,15 @@ void clear(QLayout* layout) {
 }
 
 QString statusLine(const Movie& movie) {
+    const auto& tracks = movie.tracks();
+    const auto channels = movie.labels().size();
+    const bool allMono = std::ranges::all_of(tracks, [](const PcmTrack& track) { return track.sound.channels == 1; });
     // Joined rather than formatted: a file name may itself contain "%1".
-    return displayName(movie.url().filename()) + QStringLiteral(" \u2014 ") + QString::number(movie.labels().size()) +
-           QStringLiteral(" mono PCM tracks");
+    // The name is isolated (first-strong isolate ... pop directional isolate): a right-to-left
+    // name, or one holding direction controls, would otherwise reorder the rest of the line.
+    return QStringLiteral("\u2068") + displayName(movie.url().filename()) + QStringLiteral("\u2069 \u2014 ") +
+           (allMono ? QStringLiteral("%1 mono PCM tracks").arg(channels)
+                    : QStringLiteral("%1 PCM channels in %2 tracks").arg(channels).arg(tracks.size()));
 }
 
 // The label each menu stands for; an entry outside the catalogue gives back the channel's label as opened.
@@ -318,11 +395,18 @@ void Controller::openMovieAt(const std::filesystem::path& path) {
 void Controller::render() {
     clear(stack);
     menus.clear();
+    const QStringList channels = channelNames(movie->tracks());
+    QList<QLabel*> names;
     for (std::size_t i = 0; i < movie->labels().size(); ++i) {
         QComboBox* menu = makeLabelMenu(movie->labels()[i]);
-        stack->addLayout(makeTrackRow(i, menu));
+        auto* name = new QLabel(channels.value(qsizetype(i)));
+        stack->addLayout(makeTrackRow(name, menu));
+        names.append(name);
         menus.append(menu);
     }
+    alignNames(names);
+    // New rows join the end of the window's focus chain, after Save; Save goes back after the last of them.
+    if (!menus.isEmpty()) QWidget::setTabOrder(menus.back(), save);
     status->setText(statusLine(*movie));
     save->setEnabled(true);
 }
@@ -340,7 +424,7 @@ void Controller::saveMovie() {
     if (!movie) return;
     const auto chosen = chosenLabels(menus, movie->labels());
     if (std::ranges::count(chosen, ChannelLabel()) > 0) {
-        alert(QStringLiteral("Choose a label for every channel before saving."));
+        alert(unlabelledRefused);
         return;
     }
     std::vector<std::uint32_t> labels;

@@ -22,8 +22,8 @@ namespace lanemark {
 
 inline constexpr const char* applicationName = "Lanemark";
 
-// The editor: one window listing the mono tracks of one movie, a menu per
-// track, and a button that writes the chosen labels back into the file.
+// The editor: one window listing the PCM audio channels of one movie, a menu
+// per channel, and a button that writes the chosen labels back into the file.
 //
 // Every operation runs on the GUI thread and finishes before it returns,
 // so the window never shows a half-applied state.

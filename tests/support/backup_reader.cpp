@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <stdexcept>
 
@@ -36,21 +37,24 @@ BackupContents decodeBackup(const Buffer& raw) {
         contents.keys.emplace_back(key);
         const std::string name = key;
         std::free(key);
-        if (name == "offset") {
+        const std::map<std::string, std::uint64_t*> numbers{{"offset", &contents.offset},
+                                                            {"originalSize", &contents.originalSize},
+                                                            {"writtenLength", &contents.writtenLength},
+                                                            {"savedSize", &contents.savedSize}};
+        const std::map<std::string, Buffer*> data{{"metadata", &contents.metadata},
+                                                  {"metadataDigest", &contents.metadataDigest},
+                                                  {"writtenDigests", &contents.writtenDigests}};
+        if (numbers.contains(name)) {
             expectType(value, PLIST_UINT, name);
-            plist_get_uint_val(value, &contents.offset);
+            plist_get_uint_val(value, numbers.at(name));
         }
-        if (name == "originalSize") {
-            expectType(value, PLIST_UINT, name);
-            plist_get_uint_val(value, &contents.originalSize);
-        }
-        if (name == "metadata") {
+        if (data.contains(name)) {
             expectType(value, PLIST_DATA, name);
-            char* data = nullptr;
+            char* bytes = nullptr;
             std::uint64_t length = 0;
-            plist_get_data_val(value, &data, &length);
-            contents.metadata.assign(data, data + length);
-            std::free(data);
+            plist_get_data_val(value, &bytes, &length);
+            data.at(name)->assign(bytes, bytes + length);
+            std::free(bytes);
         }
         if (name == "movieName") {
             expectType(value, PLIST_STRING, name);

@@ -19,6 +19,8 @@ struct BackupContents {
     std::uint64_t originalSize = 0;
     Buffer metadata;
     std::string movieName;
+    Buffer metadataDigest, writtenDigests;
+    std::uint64_t writtenLength = 0, savedSize = 0;
 };
 
 // Throws when the bytes are no binary property list or a known key holds another type.

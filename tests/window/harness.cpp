@@ -9,6 +9,7 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QSpontaneKeyEvent>
 #include <QTest>
 #include <QUrl>
 #include <QWindow>
@@ -69,6 +70,14 @@ bool drop(QWidget* target, const QStringList& files) {
     return release.isAccepted();
 }
 
+void turnWheel(QWidget* target, int notches) {
+    const QPoint at = target->mapTo(target->window(), target->rect().center());
+    QWheelEvent event(at, target->window()->mapToGlobal(at), {}, {0, 120 * notches}, Qt::NoButton, Qt::NoModifier,
+                      Qt::NoScrollPhase, false);
+    QSpontaneKeyEvent::setSpontaneous(&event);  // only the system's own go on to the parents of one that ignores them
+    QApplication::instance()->notify(target->window()->windowHandle(), &event);
+}
+
 void settle() {
     // A change to the rows sets off layouts in turn: the rows', then the list's around them.
     for (int round = 0; round < 3; ++round) QCoreApplication::processEvents();
@@ -87,6 +96,15 @@ std::filesystem::path writeMovie(const build::TempDir& dir, const std::string& n
                                  const std::vector<std::uint32_t>& labels) {
     const auto path = dir / name;
     build::writeFile(path, build::movie(build::moovWithLabels(labels)));
+    return path;
+}
+
+std::filesystem::path writeTracks(const build::TempDir& dir, const std::string& name,
+                                  const std::vector<build::Buffer>& entries) {
+    std::vector<build::Buffer> tracks{build::videoTrack()};
+    for (const build::Buffer& entry : entries) tracks.push_back(build::soundTrack(entry));
+    const auto path = dir / name;
+    build::writeFile(path, build::movie(build::moov(tracks)));
     return path;
 }
 

@@ -63,6 +63,9 @@ const std::filesystem::path& home();
 // tells whether the window took them.
 bool drop(QWidget* target, const QStringList& files);
 
+// Turns the mouse wheel over the middle of `target` as a person does; negative notches scroll down.
+void turnWheel(QWidget* target, int notches);
+
 // Lets the window handle what a change set off, as it does before a person sees the change.
 void settle();
 
@@ -72,6 +75,10 @@ QStringList listTexts(const Controller& controller);
 // A movie at `dir / name` with one video track and one mono PCM track per label.
 std::filesystem::path writeMovie(const build::TempDir& dir, const std::string& name,
                                  const std::vector<std::uint32_t>& labels);
+
+// A movie at `dir / name` with one video track and one PCM track per sample entry.
+std::filesystem::path writeTracks(const build::TempDir& dir, const std::string& name,
+                                  const std::vector<build::Buffer>& entries);
 
 // The catalogue's names, in menu order.
 QStringList catalogueNames();

@@ -106,7 +106,7 @@ private slots:
         QVERIFY(heading);
         QCOMPARE(heading->text(), QStringLiteral("QuickTime Audio Lanemark"));
         QCOMPARE(viewAt(*controller, 1), controller->status);
-        QCOMPARE(controller->status->text(), QStringLiteral("Open a QuickTime movie with separate mono PCM tracks."));
+        QCOMPARE(controller->status->text(), QStringLiteral("Open a QuickTime movie with PCM audio tracks."));
         QCOMPARE(buttonTexts(buttonRow(*controller)),
                  QStringList({QStringLiteral("Open Movie\u2026"), QStringLiteral("Apply 12-channel delivery preset")}));
         QVERIFY(qobject_cast<QScrollArea*>(viewAt(*controller, 3)));
@@ -114,7 +114,7 @@ private slots:
         QVERIFY(note);
         QCOMPARE(note->text(), QStringLiteral("Saves channel metadata in place. Audio and video are not re-encoded or "
                                               "moved. A small metadata recovery backup is saved beside the movie. "
-                                              "Supports trailing movie metadata and separate mono PCM tracks."));
+                                              "Supports trailing movie metadata and PCM audio tracks."));
         QCOMPARE(viewAt(*controller, 5), controller->save);
         QCOMPARE(controller->save->text(), QStringLiteral("Save labels in this file"));
     }
@@ -156,6 +156,9 @@ private slots:
         QCOMPARE(list->widget()->layout(), controller->stack);
         QCOMPARE(listTexts(*controller),
                  QStringList{QStringLiteral("No movie open. Choose Open Movie\u2026 or drop a movie here.")});
+        const auto* line = list->widget()->findChild<QLabel*>();
+        QVERIFY(line->width() >= line->fontMetrics().horizontalAdvance(line->text()));
+        QCOMPARE(line->visibleRegion().boundingRect(), line->rect());
         QVERIFY(!list->verticalScrollBar()->isVisible());
         QCOMPARE(controller->stack->spacing(), 8);
         QVERIFY(controller->stack->alignment() & Qt::AlignTop);
@@ -206,7 +209,7 @@ private slots:
         QCOMPARE(controller->chooserCalls, 1);
         buttons[1]->click();
         QCOMPARE(controller->alerts,
-                 QStringList{QStringLiteral("The delivery preset requires twelve separate mono tracks.")});
+                 QStringList{QStringLiteral("The delivery preset requires twelve audio channels.")});
     }
 
     void menuBarHoldsOnlyQuit() {

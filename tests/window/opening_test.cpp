@@ -1,6 +1,7 @@
 // Opening movies: the rows built for their tracks, the status line, and what a
 // cancelled or failed open leaves behind.
 
+#include <QAccessible>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPointer>
@@ -43,6 +44,8 @@ private slots:
 
     void eachRowIsANameThenItsMenu() {
         controller->open(writeMovie(*dir, "master.mov", mixedTwelve));
+        settle();
+        controller->window->findChildren<QPushButton*>().value(1)->setFocus();  // the preset button
         for (int i = 0; i < controller->stack->count(); ++i) {
             auto* row = qobject_cast<QHBoxLayout*>(controller->stack->itemAt(i)->layout());
             QVERIFY(row);
@@ -51,27 +54,34 @@ private slots:
             QCOMPARE(name->minimumWidth(), 140);
             QCOMPARE(name->maximumWidth(), 140);
             QCOMPARE(row->itemAt(1)->widget(), controller->menus[i]);
+            const auto* spoken = QAccessible::queryAccessibleInterface(controller->menus[i]);
+            QCOMPARE(spoken->text(QAccessible::Name) + spoken->text(QAccessible::Value),
+                     name->text() + controller->menus[i]->currentText());
+            QTest::keyClick(controller->window->focusWidget(), Qt::Key_Tab);
+            QCOMPARE(controller->window->focusWidget(), controller->menus[i]);
         }
+        QTest::keyClick(controller->window->focusWidget(), Qt::Key_Tab);
+        QCOMPARE(controller->window->focusWidget(), controller->save);
     }
 
     void startedWithAMovieShowsItOpen() {
         ScriptedController started;
         launch(started, writeMovie(*dir, "master.mov", mixedTwelve));
-        QCOMPARE(started.status->text(), QStringLiteral("master.mov \u2014 12 mono PCM tracks"));
+        QCOMPARE(started.status->text(), QStringLiteral("\u2068master.mov\u2069 \u2014 12 mono PCM tracks"));
         QCOMPARE(listTexts(started).size(), 12);
 
         ScriptedController failed;
         launch(failed, *dir / "missing.mov");
         controller->open(*dir / "missing.mov");
         QCOMPARE(failed.alerts, controller->alerts);
-        QCOMPARE(failed.status->text(), QStringLiteral("Open a QuickTime movie with separate mono PCM tracks."));
+        QCOMPARE(failed.status->text(), QStringLiteral("Open a QuickTime movie with PCM audio tracks."));
         QCOMPARE(started.chooserCalls + failed.chooserCalls, 0);
     }
 
     void droppedMovieOpens() {
         auto* list = controller->window->findChild<QScrollArea*>();
         QVERIFY(drop(list, {displayName(writeMovie(*dir, "dropped.mov", {1, 2, 3}))}));
-        QCOMPARE(controller->status->text(), QStringLiteral("dropped.mov \u2014 3 mono PCM tracks"));
+        QCOMPARE(controller->status->text(), QStringLiteral("\u2068dropped.mov\u2069 \u2014 3 mono PCM tracks"));
         const WindowState before = snapshot(*controller);
         QVERIFY(!drop(list, {displayName(*dir / "a.mov"), displayName(*dir / "b.mov")}));
         QVERIFY(drop(controller->status, {displayName(*dir / "missing.mov")}));
@@ -88,6 +98,9 @@ private slots:
         controller->open(writeMovie(*dir, "many.mov", mixedTwelve));
         settle();
         QVERIFY(list->verticalScrollBar()->isVisible());
+        turnWheel(controller->menus[3], -3);
+        QCOMPARE(selections(*controller).value(3), nameOf(mixedTwelve[3]));
+        QVERIFY(list->verticalScrollBar()->value() > 0);
         controller->window->resize(640, 1200);
         settle();
         QVERIFY(!list->verticalScrollBar()->isVisible());
@@ -107,29 +120,35 @@ private slots:
 
     void statusNamesTheFileAndCountsTracks() {
         controller->open(writeMovie(*dir, "master.mov", mixedTwelve));
-        QCOMPARE(controller->status->text(), QStringLiteral("master.mov \u2014 12 mono PCM tracks"));
+        QCOMPARE(controller->status->text(), QStringLiteral("\u2068master.mov\u2069 \u2014 12 mono PCM tracks"));
         QVERIFY(controller->save->isEnabled());
     }
 
     void statusForOneTrackStaysPlural() {
         controller->open(writeMovie(*dir, "name.mov", {42}));
-        QCOMPARE(controller->status->text(), QStringLiteral("name.mov \u2014 1 mono PCM tracks"));
+        QCOMPARE(controller->status->text(), QStringLiteral("\u2068name.mov\u2069 \u2014 1 mono PCM tracks"));
         QCOMPARE(rowNames(*controller), QStringList{QStringLiteral("Audio track 1")});
         QCOMPARE(selections(*controller), QStringList{QStringLiteral("Mono")});
     }
 
     void statusShowsFileNamesAsTheyAre() {
         controller->open(writeMovie(*dir, "take %1 %2 \u00e9t\u00e9.mov", {1, 2, 3}));
-        QCOMPARE(controller->status->text(), QStringLiteral("take %1 %2 \u00e9t\u00e9.mov \u2014 3 mono PCM tracks"));
+        QCOMPARE(controller->status->text(),
+                 QStringLiteral("\u2068take %1 %2 \u00e9t\u00e9.mov\u2069 \u2014 3 mono PCM tracks"));
         controller->open(writeMovie(*dir, "<b>take.mov", {1}));
-        QCOMPARE(controller->status->text(), QStringLiteral("<b>take.mov \u2014 1 mono PCM tracks"));
+        QCOMPARE(controller->status->text(), QStringLiteral("\u2068<b>take.mov\u2069 \u2014 1 mono PCM tracks"));
         QCOMPARE(controller->status->textFormat(), Qt::PlainText);
+        // The label draws its line in the direction of its text, which the isolated name no longer sets.
+        controller->open(writeMovie(*dir, "\u05e1\u05e8\u05d8 1", {1, 2, 3}));
+        QCOMPARE(controller->status->text(),
+                 QStringLiteral("\u2068\u05e1\u05e8\u05d8 1\u2069 \u2014 3 mono PCM tracks"));
+        QVERIFY(!controller->status->text().isRightToLeft());
     }
 
     void longFileNameDoesNotWidenTheWindow() {
         controller->open(writeMovie(*dir, std::string(200, 'x') + ".mov", {1, 2}));
         QVERIFY(controller->alerts.isEmpty());
-        QVERIFY(controller->status->text().startsWith(QStringLiteral("xxxx")));
+        QVERIFY(controller->status->text().startsWith(QStringLiteral("\u2068xxxx")));
         QVERIFY(controller->window->minimumSizeHint().width() <= 640);
         settle();
         QCOMPARE(controller->window->width(), 640);
@@ -144,6 +163,18 @@ private slots:
         QCOMPARE(items(controller->menus[2]), catalogueNames());
         QCOMPARE(selections(*controller), QStringList({QStringLiteral("Left"), QStringLiteral("Discrete / Other (7)"),
                                                        QStringLiteral("Right")}));
+    }
+
+    void eachChannelOfALargerTrackGetsARow() {
+        controller->open(writeTracks(*dir, "stems.mov", {build::monoPcm(42), build::lpcm(2, 2, {})}));
+        QCOMPARE(rowNames(*controller),
+                 QStringList({"Audio track 1", "Audio track 2, channel 1", "Audio track 2, channel 2"}));
+        QCOMPARE(items(controller->menus[2]), catalogueNames() << QStringLiteral("No Label"));
+        QCOMPARE(selections(*controller), QStringList({"Mono", "No Label", "No Label"}));
+        QCOMPARE(controller->status->text(), QStringLiteral("\u2068stems.mov\u2069 \u2014 3 PCM channels in 2 tracks"));
+        settle();
+        for (const QLabel* name : controller->stack->parentWidget()->findChildren<QLabel*>())
+            QVERIFY(name->width() >= name->fontMetrics().horizontalAdvance(name->text()));
     }
 
     void otherLabelsAreShownInUnsignedDecimal() {
@@ -161,7 +192,7 @@ private slots:
         QCOMPARE(rowNames(*controller), QStringList({QStringLiteral("Audio track 1"), QStringLiteral("Audio track 2"),
                                                      QStringLiteral("Audio track 3")}));
         QCOMPARE(controller->menus.size(), 3);
-        QCOMPARE(controller->status->text(), QStringLiteral("second.mov \u2014 3 mono PCM tracks"));
+        QCOMPARE(controller->status->text(), QStringLiteral("\u2068second.mov\u2069 \u2014 3 mono PCM tracks"));
         QCOMPARE(controller->movie->url(), *dir / "second.mov");
         QCOMPARE(controller->stack->parentWidget()->findChildren<QComboBox*>().size(), 3);
     }

@@ -11,7 +11,7 @@
 namespace lanemark::testing {
 namespace {
 
-const QString refusal = QStringLiteral("The delivery preset requires twelve separate mono tracks.");
+const QString refusal = QStringLiteral("The delivery preset requires twelve audio channels.");
 
 QStringList presetNames() {
     QStringList names;
@@ -33,6 +33,14 @@ private slots:
         QCOMPARE(selections(*controller),
                  QStringList({"Left", "Right", "Center", "LFE", "Left Back / Surround", "Right Back / Surround",
                               "Left Total", "Right Total", "Left Total", "Right Total", "Left Total", "Right Total"}));
+    }
+
+    void fitsTwelveChannelsHoweverPacked() {
+        const build::Buffer stereo = build::lpcm(2, 2, {});
+        controller->open(writeTracks(*dir, "master.mov", {build::lpcm(2, 6, {}), stereo, stereo, stereo}));
+        controller->applyPreset();
+        QVERIFY(controller->alerts.isEmpty());
+        QCOMPARE(selections(*controller), presetNames());
     }
 
     void keepsOtherEntriesUnselected() {

@@ -126,6 +126,20 @@ private slots:
         QCOMPARE(fileCount(dir->path()), files);
     }
 
+    void refusedUntilEveryChannelHasALabel() {
+        const auto path = writeTracks(*dir, "stems.mov", {build::monoPcm(42), build::lpcm(2, 2, {})});
+        const auto bytes = build::readFile(path);
+        controller->open(path);
+        controller->menus[1]->setCurrentIndex(indexOf(38));
+        controller->save->click();
+        QCOMPARE(controller->alerts, QStringList{QStringLiteral("Choose a label for every channel before saving.")});
+        QCOMPARE(build::readFile(path), bytes);
+        QCOMPARE(fileCount(dir->path()), std::size_t(1));
+        controller->menus[2]->setCurrentIndex(indexOf(39));
+        controller->save->click();
+        QCOMPARE(labelsIn(path), std::vector<std::uint32_t>({42, 38, 39}));
+    }
+
     void nothingToSaveWithoutAMovie() {
         const WindowState before = snapshot(*controller);
         controller->saveMovie();

@@ -3,10 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <exception>
+#include <nlohmann/json.hpp>
 #include <string_view>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "metadata/failure.hpp"
 #include "metadata/labels.hpp"
@@ -47,9 +46,8 @@ std::string labelLine(const std::vector<ChannelLabel>& labels) {
 
 // An unlabelled channel matches nothing.
 bool matches(const std::vector<ChannelLabel>& actual, const std::vector<std::uint32_t>& wanted) {
-    return std::ranges::equal(actual, wanted, [](const ChannelLabel& label, std::uint32_t value) {
-        return label && *label == value;
-    });
+    return std::ranges::equal(actual, wanted,
+                              [](const ChannelLabel& label, std::uint32_t value) { return label && *label == value; });
 }
 
 // A line that reached standard output; the verbs over many movies stop when one did not.
@@ -155,7 +153,7 @@ void saveAndReport(const std::string& path, const std::vector<std::uint32_t>& la
 struct Verb {
     std::string_view name;
     std::string_view operands;  // as the usage line names them
-    int count;  // the least; a verb ending in PATH... takes more
+    int count;                  // the least; a verb ending in PATH... takes more
     int (*run)(Operands operands, std::ostream& out, std::ostream& err);
 };
 
@@ -234,8 +232,10 @@ int checkLabels(const std::string& labels, std::span<char* const> paths, std::os
         }
         const bool match = matches(actual, wanted);
         if (!match) status = 1;
-        if (!said(out, shown + ": " + (match ? "ok" : labelLine(actual) + " does not match " +
-                                        labelLine({wanted.begin(), wanted.end()}))))
+        if (!said(out,
+                  shown + ": " +
+                      (match ? "ok"
+                             : labelLine(actual) + " does not match " + labelLine({wanted.begin(), wanted.end()}))))
             return outputLost(err);
     }
     return status;

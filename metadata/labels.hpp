@@ -56,7 +56,8 @@ std::optional<std::string> labelName(std::uint32_t label);
 std::optional<std::uint32_t> typedLabel(std::string_view item);
 
 // Labels typed as one comma-separated list, blanks around each item ignored; a
-// layout name puts its labels in at its place. Throws Failure naming the first item that is neither a name nor a number.
+// layout name puts its labels in at its place. Throws Failure naming the first item that is neither a name nor a
+// number.
 std::vector<std::uint32_t> typedLabels(std::string_view list);
 
 }  // namespace lanemark

@@ -18,9 +18,10 @@ constexpr std::size_t pageSize = 4096;
 
 // Reads through the last page read: the headers of neighbouring atoms mostly share
 // a page, so the walk makes one system call per page rather than one per header.
+// No page reaches past `end`, the end of the metadata.
 class PagedRead {
 public:
-    explicit PagedRead(const ReadAt& read) : read_(read) {}
+    PagedRead(const ReadAt& read, std::uint64_t end) : read_(read), end_(end) {}
 
     std::size_t operator()(std::span<std::uint8_t> into, std::uint64_t offset) {
         if (into.size() > pageSize / 2) return read_(into, offset);
@@ -28,7 +29,9 @@ public:
             start_ = offset - offset % pageSize;
             // A read across the page's end gets a page of its own.
             if (offset - start_ + into.size() > pageSize) start_ = offset;
-            length_ = read_(page_, start_);
+            const auto length =
+                static_cast<std::size_t>(std::min<std::uint64_t>(pageSize, end_ - std::min(end_, start_)));
+            length_ = read_(std::span(page_).first(length), start_);
         }
         const std::size_t skip = static_cast<std::size_t>(offset - start_);
         const std::size_t count = skip < length_ ? std::min(into.size(), length_ - skip) : 0;
@@ -38,6 +41,7 @@ public:
 
 private:
     const ReadAt& read_;
+    std::uint64_t end_;
     std::array<std::uint8_t, pageSize> page_{};
     std::uint64_t start_ = 0;
     std::size_t length_ = 0;
@@ -126,7 +130,7 @@ std::vector<Atom> readLevel(Walk& walk, Place level, int depth, bool inVideoTrac
 }  // namespace
 
 std::vector<Atom> readOutline(MetadataPlace place, const ReadAt& read) {
-    Walk walk{PagedRead(read)};
+    Walk walk{PagedRead(read, place.offset + place.length)};
     return readLevel(walk, {place.offset, place.length}, 0, false);
 }
 

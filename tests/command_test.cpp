@@ -4,12 +4,11 @@
 
 #include <fstream>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <regex>
 #include <sstream>
 #include <tuple>
-
-#include <nlohmann/json.hpp>
 
 #include "main/verbs.hpp"
 #include "platform/file.hpp"
@@ -74,8 +73,9 @@ TEST_F(CommandLine, AnythingButAVerbStartsTheWindow) {
 TEST_F(CommandLine, VerbsWithoutAMovieAnswerOnTheirOwn) {
     const std::string help = runWith({"--help"}).out;
     EXPECT_EQ(runWith({"-h"}).out, help);
-    for (const char* part : {"--apply-labels PATH LABELS", "--restore PATH", "L,R,65537", ".lanemark-backup", "Exit",
-                             "--check LABELS PATH...", "--report PATH...", "delivery", "-exec lanemark --check 5.1,LtRt"})
+    for (const char* part :
+         {"--apply-labels PATH LABELS", "--restore PATH", "L,R,65537", ".lanemark-backup", "Exit",
+          "--check LABELS PATH...", "--report PATH...", "delivery", "-exec lanemark --check 5.1,LtRt"})
         EXPECT_NE(help.find(part), std::string::npos) << part;
     for (const auto& [arguments, status, out, err] :
          std::vector<std::tuple<std::vector<std::string>, int, std::string, std::string>>{

@@ -13,6 +13,8 @@
 #include "platform/file.hpp"
 #include "metadata/movie.hpp"
 #include "saving/backup.hpp"
+#include "saving/plan.hpp"
+#include "saving/storage.hpp"
 
 namespace lanemark {
 namespace {
@@ -64,8 +66,18 @@ plist_t entry(plist_t root, const char* key, plist_type type) {
     return node;
 }
 
+// One "moov", and the 'free' or 'skip' atoms a save that took free space after it covered.
 bool isOneMoov(std::span<const std::uint8_t> metadata) {
-    return metadata.size() >= 8 && u32(metadata, 0) == metadata.size() && std::memcmp(&metadata[4], "moov", 4) == 0;
+    const auto is = [](std::span<const std::uint8_t> type, const char* name) { return std::memcmp(type.data(), name, 4) == 0; };
+    for (std::size_t at = 0; at < metadata.size();) {
+        if (metadata.size() - at < 8) return false;
+        const std::size_t size = u32(metadata, at);
+        const auto type = metadata.subspan(at + 4, 4);
+        const bool fits = at == 0 ? is(type, "moov") : is(type, "free") || is(type, "skip");
+        if (!fits || size < 8 || size > metadata.size() - at) return false;
+        at += size;
+    }
+    return !metadata.empty();
 }
 
 Backup readBackup(const std::filesystem::path& location) {
@@ -82,7 +94,7 @@ Backup readBackup(const std::filesystem::path& location) {
     const char* name = plist_get_string_ptr(entry(root, "movieName", PLIST_STRING), &nameLength);
     if (name) backup.movieName.assign(name, static_cast<std::size_t>(nameLength));
     if (!isOneMoov(backup.metadata) || backup.offset > backup.originalSize ||
-        backup.originalSize - backup.offset != backup.metadata.size())
+        backup.originalSize - backup.offset < backup.metadata.size())
         fail(damaged);
     return backup;
 }
@@ -107,17 +119,19 @@ bool atomsLeadTo(const File& movie, std::uint64_t offset, std::uint64_t original
 
 }  // namespace
 
-void restoreMovie(const std::filesystem::path& path) {
+void restoreMovie(const std::filesystem::path& path) { restoreMovie(path, systemStorage()); }
+
+void restoreMovie(const std::filesystem::path& path, Storage& storage) {
     const Backup backup = readBackup(backupLocation(path));
     if (backup.movieName != movieName(path)) fail("The metadata backup belongs to another movie.");
-    File movie(path, File::Mode::update);
+    File movie = storage.openForUpdate(path);
     if (!atomsLeadTo(movie, backup.offset, backup.originalSize))
         fail("The movie no longer matches its backup. No changes were made.");
     // Nothing before `offset` is written and the length never drops below it,
     // so a restore cut short by a crash still passes the check above next time.
-    movie.writeAt(backup.offset, backup.metadata);
-    movie.truncate(backup.originalSize);
-    movie.sync();
+    Progress progress;
+    carryOut(restoring(backup.offset, backup.metadata, backup.originalSize), movie.length(), movie, storage, progress,
+             {});
     if (movie.length() != backup.originalSize || !movie.holds(backup.offset, backup.metadata))
         fail("Verification failed.");
 }

@@ -11,4 +11,8 @@ namespace lanemark {
 // offset. The backup is only read; running this again is harmless.
 void restoreMovie(const std::filesystem::path& movie);
 
+class Storage;
+// The same, with every write, length change and synchronisation taken through `storage`.
+void restoreMovie(const std::filesystem::path& movie, Storage& storage);
+
 }  // namespace lanemark

@@ -12,6 +12,7 @@
 #include "metadata/failure.hpp"
 #include "metadata/labels.hpp"
 #include "saving/backup.hpp"
+#include "saving/restore.hpp"
 #include "saving/storage.hpp"
 #include "tests/support/backup_reader.hpp"
 #include "tests/support/builder.hpp"
@@ -58,7 +59,9 @@ public:
 
     Movie open(const std::filesystem::path& url) override {
         check(Step::open);
-        return Storage::open(url);
+        Movie opened = Storage::open(url);
+        meanwhileAfter(Step::open);
+        return opened;
     }
     FileIdentity writeBackup(const std::filesystem::path& movie, const BackupRecord& record) override {
         check(Step::writeBackup);
@@ -70,9 +73,9 @@ public:
         check(Step::openForUpdate);
         return Storage::openForUpdate(url);
     }
-    void write(File& file, std::uint64_t offset, std::span<const std::uint8_t> data) override {
+    void write(File& file, std::uint64_t offset, std::span<const std::span<const std::uint8_t>> pieces) override {
         check(Step::write);
-        Storage::write(file, offset, data);
+        Storage::write(file, offset, pieces);
         meanwhileAfter(Step::write);
     }
     void setLength(File& file, std::uint64_t length) override {
@@ -133,6 +136,28 @@ void relabelFirstTrack(const std::filesystem::path& path) {
 
 std::size_t entries(const std::filesystem::path& dir) {
     return std::size_t(std::distance(std::filesystem::directory_iterator(dir), {}));
+}
+
+// Every way a save places the new metadata: at the end as it was, or in place
+// of metadata that is not last, over free space after it, or moved to the end.
+enum class Shape { trailingGrows, trailingShrinks, sameSize, smaller, intoFreeSpace, relocated };
+
+// Twelve mono tracks that the delivery preset makes 240 bytes longer, just as long, or 480 bytes shorter.
+Buffer twelveTrackMetadata(int growth) {
+    Buffer roomy = chanDescribing(9);
+    roomy.resize(roomy.size() + 40, 0);
+    std::vector<Buffer> tracks{videoTrack()};
+    for (int i = 0; i < 12; ++i)
+        tracks.push_back(soundTrack(lpcm(2, 1, {chan(growth > 0 ? chanMono() : growth < 0 ? roomy : chanDescribing(42))})));
+    return moov(tracks);
+}
+
+Buffer shaped(Shape shape) {
+    const int growth = shape == Shape::sameSize ? 0 : shape == Shape::smaller || shape == Shape::trailingShrinks ? -1 : 1;
+    const Buffer metadata = twelveTrackMetadata(growth);
+    if (shape == Shape::trailingGrows || shape == Shape::trailingShrinks) return movie(metadata, 4096);
+    const Buffer space = shape == Shape::intoFreeSpace ? atom("free", zeros(300)) : Buffer();
+    return join({atom("ftyp", zeros(12)), metadata, space, atom("mdat", zeros(4096))});
 }
 
 class Saving : public ::testing::Test {
@@ -307,20 +332,89 @@ TEST_F(Saving, ASecondEditWaitsForTheBackupToBeMoved) {
 
 // Failures while writing: the old metadata goes back.
 
-class WriteFailure : public Saving, public ::testing::WithParamInterface<Step> {};
+struct Fault {
+    Shape shape;
+    Step step;
+    int occurrence;
+};
+
+class WriteFailure : public Saving, public ::testing::WithParamInterface<Fault> {};
 
 TEST_P(WriteFailure, RestoresTheMovieByteForByte) {
-    const auto path = twelveTracks();
+    const auto path = write(shaped(GetParam().shape));
     const auto before = readFile(path);
-    FailingStorage storage(GetParam(), 1);
-    EXPECT_EQ(saveFailure(Movie(path), delivery, storage), FailingStorage::messageFor(GetParam()));
+    FailingStorage storage(GetParam().step, GetParam().occurrence);
+    EXPECT_EQ(saveFailure(Movie(path), delivery, storage), FailingStorage::messageFor(GetParam().step));
     EXPECT_EQ(readFile(path), before);
     EXPECT_TRUE(backedUp(path));
 }
 
-INSTANTIATE_TEST_SUITE_P(EachStep, WriteFailure,
-                         ::testing::Values(Step::write, Step::setLength, Step::synchronise, Step::open),
-                         [](const auto& info) { return std::string(nameOf(info.param)); });
+// A kill after any step leaves the movie as it was, saved, or put back whole by its backup.
+TEST_P(WriteFailure, AKillAfterTheStepLeavesARestorableMovie) {
+    const auto [shape, step, occurrence] = GetParam();
+    const auto path = write(shaped(shape));
+    const auto before = readFile(path);
+    FailingStorage storage;
+    const std::function<void()> kill = [] { ::raise(SIGKILL); };
+    storage.meanwhile[step] = occurrence == 1 ? kill : [&storage, step, kill] { storage.meanwhile[step] = kill; };
+    EXPECT_EXIT(Movie(path).save(delivery, storage), ::testing::KilledBySignal(SIGKILL), "");
+    if (shape == Shape::relocated && step == Step::write && occurrence == 1) {
+        try {
+            Movie opened(path);
+            ADD_FAILURE() << "opened a movie holding both metadata blocks";
+        } catch (const Failure& failure) {
+            EXPECT_EQ(failure.message(), notTrailing);
+        }
+    }
+    restoreMovie(path);
+    EXPECT_EQ(readFile(path), before);
+}
+
+const Fault faults[] = {{Shape::trailingGrows, Step::write, 1},    {Shape::trailingGrows, Step::synchronise, 1},
+                        {Shape::trailingGrows, Step::open, 1},     {Shape::trailingShrinks, Step::setLength, 1},
+                        {Shape::sameSize, Step::write, 1},         {Shape::smaller, Step::write, 1},
+                        {Shape::smaller, Step::synchronise, 1},    {Shape::intoFreeSpace, Step::write, 1},
+                        {Shape::intoFreeSpace, Step::synchronise, 1}, {Shape::relocated, Step::write, 1},
+                        {Shape::relocated, Step::synchronise, 1},  {Shape::relocated, Step::write, 2},
+                        {Shape::relocated, Step::synchronise, 2},  {Shape::relocated, Step::open, 1}};
+
+std::string nameOf(const Fault& fault) {
+    static const char* shapes[] = {"trailingGrows", "trailingShrinks", "sameSize", "smaller", "intoFreeSpace", "relocated"};
+    return std::string(shapes[int(fault.shape)]) + "_" + nameOf(fault.step) + std::to_string(fault.occurrence);
+}
+
+INSTANTIATE_TEST_SUITE_P(EachStep, WriteFailure, ::testing::ValuesIn(faults),
+                         [](const auto& info) { return nameOf(info.param); });
+
+// Each shape once, as readers see it afterwards: the labels, the length, and where the metadata went.
+TEST_F(Saving, EachShapeKeepsTheMediaWhereItWas) {
+    for (const Shape shape : {Shape::sameSize, Shape::smaller, Shape::intoFreeSpace, Shape::relocated}) {
+        const auto path = write(shaped(shape), "shape" + std::to_string(int(shape)) + ".mov");
+        const auto before = readFile(path);
+        Movie(path).save(delivery);
+        const Movie saved(path);
+        EXPECT_EQ(saved.labels(), delivery);
+        const auto growth = shape == Shape::relocated ? saved.metadata().size() : 0;
+        EXPECT_EQ(readFile(path).size(), before.size() + growth);
+        EXPECT_EQ(saved.offset(), shape == Shape::relocated ? before.size() : 20);
+        const auto media = before.size() - 4096;
+        EXPECT_TRUE(std::equal(before.begin() + std::ptrdiff_t(media), before.end(), readFile(path).begin() + std::ptrdiff_t(media)));
+        restoreMovie(path);
+        EXPECT_EQ(readFile(path), before);
+    }
+}
+
+TEST_F(Saving, ARestoreThatFailsAtAnyStepCanBeRunAgain) {
+    for (const Step step : {Step::openForUpdate, Step::write, Step::setLength, Step::synchronise}) {
+        const auto path = write(shaped(Shape::relocated), std::string(nameOf(step)) + ".mov");
+        const auto before = readFile(path);
+        Movie(path).save(delivery);
+        FailingStorage storage(step, 1);
+        EXPECT_THROW(restoreMovie(path, storage), std::system_error) << nameOf(step);
+        restoreMovie(path);
+        EXPECT_EQ(readFile(path), before);
+    }
+}
 
 TEST_F(Saving, RunningOutOfMemoryIsRolledBackAndSaidSo) {
     const auto path = twelveTracks();
@@ -386,7 +480,9 @@ TEST_F(Saving, BytesAppendedDuringTheSaveStayAndTheSaveFails) {
     const Buffer theirs(333, 0xAB);
     for (const Step step : {Step::writeBackup, Step::write, Step::setLength}) {
         SCOPED_TRACE(nameOf(step));
-        const auto path = twelveTracks(std::string(nameOf(step)) + ".mov");
+        // Only a save that shrinks the movie sets its length.
+        const auto shape = step == Step::setLength ? Shape::trailingShrinks : Shape::trailingGrows;
+        const auto path = write(shaped(shape), std::string(nameOf(step)) + ".mov");
         const auto before = readFile(path);
         FailingStorage storage;
         storage.meanwhile[step] = [&] {
@@ -394,8 +490,10 @@ TEST_F(Saving, BytesAppendedDuringTheSaveStayAndTheSaveFails) {
         };
         EXPECT_EQ(saveFailure(Movie(path), delivery, storage), changed);
         const auto after = readFile(path);
-        ASSERT_GE(after.size(), before.size() + theirs.size());
-        EXPECT_TRUE(std::equal(before.begin(), before.end(), after.begin())) << "the old metadata is back";
+        // The old metadata goes back where it does not reach into their bytes.
+        const auto kept = step == Step::setLength ? Movie(write(before, "copy.mov")).offset() : before.size();
+        ASSERT_GE(after.size(), kept + theirs.size());
+        EXPECT_TRUE(std::equal(before.begin(), before.begin() + std::ptrdiff_t(kept), after.begin()));
         EXPECT_TRUE(std::equal(theirs.begin(), theirs.end(), after.end() - std::ptrdiff_t(theirs.size())));
         EXPECT_EQ(backedUp(path), step != Step::writeBackup) << "kept only once the movie was written";
     }
@@ -430,7 +528,7 @@ TEST_F(Saving, AFailingRollbackReportsItsOwnErrorAndTheBackupStillRestores) {
         // The forward synchronise fails after the new metadata is in place; then the rollback's step fails.
         struct Twice : FailingStorage {
             // The forward synchronise below never reaches the counter, so the rollback's is its first.
-            Twice(Step rollbackStep) : FailingStorage(rollbackStep, rollbackStep == Step::synchronise ? 1 : 2) {}
+            Twice(Step rollbackStep) : FailingStorage(rollbackStep, rollbackStep == Step::write ? 2 : 1) {}
             void synchronise(File& file) override {
                 if (++syncs == 1)
                     throw std::system_error(EIO, std::generic_category(), "Injected failure of synchronise");
@@ -438,7 +536,9 @@ TEST_F(Saving, AFailingRollbackReportsItsOwnErrorAndTheBackupStillRestores) {
             }
             int syncs = 0;
         } storage(step);
-        EXPECT_EQ(saveFailure(Movie(path), delivery, storage), FailingStorage::messageFor(step));
+        EXPECT_EQ(saveFailure(Movie(path), delivery, storage),
+                  FailingStorage::messageFor(step) + ". lanemark --restore \"" + path.string() +
+                      "\" can bring the movie back.");
         if (step != Step::synchronise) {
             EXPECT_NE(readFile(path), before) << "the rollback stopped before finishing";
         }

@@ -16,7 +16,7 @@ if [ "${1:-}" = --test ]; then
     ca-certificates libplist-utils
     googletest libgtest-dev libbenchmark-dev
     clang-14 libclang-rt-14-dev
-    ffmpeg mediainfo python3
+    ffmpeg mediainfo python3 libimage-exiftool-perl
     dpkg-dev file desktop-file-utils lintian mandoc
   )
 fi

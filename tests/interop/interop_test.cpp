@@ -393,9 +393,7 @@ TEST(FfmpegPcmEntries, RefuseAStereoTrack) {
 }
 
 // A 48 kHz 24-bit master as ffmpeg writes it when told each track's channel.
-TEST(FfmpegLabelledMaster, TakesThePresetInPlace) {
-    const TempDir dir;
-    const auto path = dir / "master.mov";
+void labelledMaster(const std::filesystem::path& path, const std::vector<std::string>& options = {}) {
     const std::string channels[] = {"FL", "FR", "FC", "LFE", "BL", "BR", "FL", "FR", "FL", "FR", "FL", "FR"};
     std::vector<std::string> arguments{"-f", "lavfi", "-i", "testsrc=size=320x180:rate=24:duration=0.5"};
     std::vector<std::string> outputs{"-map", "0:v"};
@@ -408,9 +406,16 @@ TEST(FfmpegLabelledMaster, TakesThePresetInPlace) {
                                        "-channel_layout:a:" + std::to_string(track), channels[track]});
     }
     arguments.insert(arguments.end(), outputs.begin(), outputs.end());
+    arguments.insert(arguments.end(), options.begin(), options.end());
     arguments.insert(arguments.end(),
                      {"-c:v", "prores_ks", "-profile:v", "2", "-c:a", "pcm_s24le", "-f", "mov", path.string()});
     ffmpeg(arguments);
+}
+
+TEST(FfmpegLabelledMaster, TakesThePresetInPlace) {
+    const TempDir dir;
+    const auto path = dir / "master.mov";
+    labelledMaster(path);
     if (HasFatalFailure()) return;
     const auto hashes = streamHashes(path);
     ASSERT_EQ(hashes.size(), 13u);
@@ -428,6 +433,68 @@ TEST(FfmpegLabelledMaster, TakesThePresetInPlace) {
     // Relabelled entries keep their type.
     EXPECT_EQ(sampleEntryTypes(readTrailingMoov(path).metadata).back(), "in24");
 }
+
+// ---------------------------------------------------------------------------
+// Masters whose metadata comes first, as fast-start writers and exiftool leave
+// them: the preset goes in place where it fits and to the end where it does
+// not; every reader reads it, no packet changes, and --restore puts back every byte.
+
+std::uint64_t moovOffset(const Buffer& file) {
+    std::uint64_t at = 0;
+    while (at + 8 <= file.size() &&
+           std::string(file.begin() + std::ptrdiff_t(at + 4), file.begin() + std::ptrdiff_t(at + 8)) != "moov")
+        at += (std::uint64_t(file[at]) << 24 | file[at + 1] << 16 | file[at + 2] << 8 | file[at + 3]);
+    return at;
+}
+
+struct FirstMetadata {
+    std::string name;
+    std::vector<std::string> options;  // ffmpeg's
+    // Labelled in the form Lanemark writes, so that the preset is the same size, then stamped by exiftool.
+    bool stamped;
+    bool moves;  // to the end, leaving free space where it was
+};
+
+void make(const std::filesystem::path& path, const FirstMetadata& how) {
+    labelledMaster(path, how.options);
+    if (!how.stamped) return;
+    ASSERT_EQ(runProgram({lanemarkProgram, "--apply-labels", path.string(), "M,M,M,M,M,M,M,M,M,M,M,M"}).status, 0);
+    std::filesystem::remove(path.string() + ".lanemark-backup");
+    ASSERT_EQ(runProgram({"exiftool", "-q", "-overwrite_original", "-Title=X", path.string()}).status, 0);
+}
+
+class MetadataFirst : public ::testing::TestWithParam<FirstMetadata> {};
+
+TEST_P(MetadataFirst, TakesThePresetAndRestoresByteForByte) {
+    const TempDir dir;
+    const auto path = dir / "master.mov";
+    make(path, GetParam());
+    if (HasFatalFailure()) return;
+    const Buffer original = readFile(path);
+    const auto offset = moovOffset(original);
+    const auto hashes = streamHashes(path);
+    ASSERT_THROW(readTrailingMoov(path), std::runtime_error) << "the metadata comes first";
+    const auto applied = lanemark("--apply-preset", path);
+    ASSERT_EQ(applied.out, "Saved and verified\n") << describe(applied);
+    expectPresetInEveryReader(path);
+    EXPECT_EQ(streamHashes(path), hashes);
+    const Buffer saved = readFile(path);
+    if (GetParam().moves) {
+        EXPECT_EQ(saved.size(), original.size() + readTrailingMoov(path).metadata.size());
+        EXPECT_EQ(moovOffset(saved), original.size());
+    } else {
+        EXPECT_EQ(saved.size(), original.size());
+        EXPECT_EQ(moovOffset(saved), offset);
+    }
+    EXPECT_EQ(lanemark("--restore", path).out, "Restored and verified\n");
+    EXPECT_EQ(readFile(path), original);
+}
+
+INSTANTIATE_TEST_SUITE_P(Writers, MetadataFirst,
+                         ::testing::Values(FirstMetadata{"faststart", {"-movflags", "+faststart"}, false, true},
+                                           FirstMetadata{"reserved", {"-moov_size", "16384"}, false, false},
+                                           FirstMetadata{"exiftool", {}, true, false}),
+                         [](const auto& info) { return info.param.name; });
 
 // ---------------------------------------------------------------------------
 // Putting a movie back from its backup: with the manual page's example run as

@@ -24,9 +24,9 @@ Buffer table(std::string_view type, std::vector<std::uint32_t> leading, std::siz
     return atom(type, payload);
 }
 
-Buffer soundTrackWithTables(std::size_t entries) {
+Buffer soundTrackWithTables(std::size_t entries, const Buffer& layout) {
     const Buffer hdlr = atom("hdlr", join({be32(0), zeros(4), Buffer{'s', 'o', 'u', 'n'}, zeros(12), Buffer{0}}));
-    const Buffer stbl = box("stbl", {stsd({monoPcm(42)}), atom("stts", join({be32(0), be32(1), be32(1), be32(1)})),
+    const Buffer stbl = box("stbl", {stsd({lpcm(2, 1, {chan(layout)})}), atom("stts", join({be32(0), be32(1), be32(1), be32(1)})),
                                      atom("stsc", join({be32(0), be32(1), be32(1), be32(1), be32(1)})),
                                      table("stsz", {0}, entries, 3), table("stco", {}, entries, 3)});
     const Buffer minf = box("minf", {atom("smhd", zeros(8)), stbl});
@@ -35,11 +35,11 @@ Buffer soundTrackWithTables(std::size_t entries) {
 
 }  // namespace
 
-Buffer largeTables(std::size_t bytes) {
+Buffer largeTables(std::size_t bytes, const Buffer& layout) {
     // Two tables of four bytes an entry carry the size.
     const std::size_t entries = bytes / 8;
-    std::vector<Buffer> tracks{videoTrack(), soundTrackWithTables(entries)};
-    for (int track = 1; track < 12; ++track) tracks.push_back(soundTrack(monoPcm(42)));
+    std::vector<Buffer> tracks{videoTrack(), soundTrackWithTables(entries, layout)};
+    for (int track = 1; track < 12; ++track) tracks.push_back(soundTrack(lpcm(2, 1, {chan(layout)})));
     return moov(tracks);
 }
 

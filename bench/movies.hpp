@@ -15,7 +15,7 @@ build::Buffer manyTracks(std::size_t tracks);
 
 // A twelve-track "moov" of about `bytes` in all, nearly all of it the sample
 // size and chunk offset tables of the first sound track, as a long recording
-// with one sample per entry would have.
-build::Buffer largeTables(std::size_t bytes);
+// with one sample per entry would have. Every sound track's "chan" has the body `layout`.
+build::Buffer largeTables(std::size_t bytes, const build::Buffer& layout = build::chanDescribing(42));
 
 }  // namespace lanemark::bench

@@ -353,12 +353,7 @@ TEST_P(WriteFailure, AKillAfterTheStepLeavesARestorableMovie) {
     storage.meanwhile[step] = occurrence == 1 ? kill : [&storage, step, kill] { storage.meanwhile[step] = kill; };
     EXPECT_EXIT(Movie(path).save(delivery, storage), ::testing::KilledBySignal(SIGKILL), "");
     if (shape == Shape::relocated && step == Step::write && occurrence == 1) {
-        try {
-            Movie opened(path);
-            ADD_FAILURE() << "opened a movie holding both metadata blocks";
-        } catch (const Failure& failure) {
-            EXPECT_EQ(failure.message(), notTrailing);
-        }
+        EXPECT_THROW(Movie{path}, Failure) << "both metadata blocks are in the file";
     }
     restoreMovie(path);
     EXPECT_EQ(readFile(path), before);
@@ -372,18 +367,11 @@ const Fault faults[] = {{Shape::trailingGrows, Step::write, 1}, {Shape::trailing
                         {Shape::relocated, Step::write, 2},     {Shape::relocated, Step::synchronise, 2},
                         {Shape::relocated, Step::open, 1}};
 
-std::string nameOf(const Fault& fault) {
-    static const char* shapes[] = {"trailingGrows", "trailingShrinks", "sameSize",
-                                   "smaller",       "intoFreeSpace",   "relocated"};
-    return std::string(shapes[int(fault.shape)]) + "_" + nameOf(fault.step) + std::to_string(fault.occurrence);
-}
-
-INSTANTIATE_TEST_SUITE_P(EachStep, WriteFailure, ::testing::ValuesIn(faults),
-                         [](const auto& info) { return nameOf(info.param); });
+INSTANTIATE_TEST_SUITE_P(EachStep, WriteFailure, ::testing::ValuesIn(faults));
 
 TEST_F(Saving, OnlyARelocatingSaveGrowsTheFileOrMovesTheMetadata) {
     for (const Shape shape : {Shape::sameSize, Shape::smaller, Shape::intoFreeSpace, Shape::relocated}) {
-        const auto path = write(shaped(shape), nameOf(Fault{shape, Step::write, 1}) + ".mov");
+        const auto path = write(shaped(shape), std::to_string(int(shape)) + ".mov");
         const auto size = readFile(path).size();
         Movie(path).save(delivery);
         const Movie saved(path);

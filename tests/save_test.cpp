@@ -326,19 +326,16 @@ TEST_F(Saving, ASecondEditWaitsForTheBackupToBeMoved) {
 
 // Failures while writing: the old metadata goes back.
 
-struct Fault {
-    Shape shape;
-    Step step;
-    int occurrence;
-};
+using Fault = std::tuple<Shape, Step, int>;  // the step that fails, and its how-manyth call
 
 class WriteFailure : public Saving, public ::testing::WithParamInterface<Fault> {};
 
 TEST_P(WriteFailure, RestoresTheMovieByteForByte) {
-    const auto path = write(shaped(GetParam().shape));
+    const auto [shape, step, occurrence] = GetParam();
+    const auto path = write(shaped(shape));
     const auto before = readFile(path);
-    FailingStorage storage(GetParam().step, GetParam().occurrence);
-    EXPECT_EQ(saveFailure(Movie(path), delivery, storage), FailingStorage::messageFor(GetParam().step));
+    FailingStorage storage(step, occurrence);
+    EXPECT_EQ(saveFailure(Movie(path), delivery, storage), FailingStorage::messageFor(step));
     EXPECT_EQ(readFile(path), before);
     EXPECT_TRUE(backedUp(path));
 }
@@ -456,8 +453,7 @@ TEST_F(Saving, BytesAppendedDuringTheSaveStayAndTheSaveFails) {
     const Buffer theirs(333, 0xAB);
     for (const Step step : {Step::writeBackup, Step::write, Step::setLength}) {
         SCOPED_TRACE(nameOf(step));
-        // Only a save that shrinks the movie sets its length.
-        const auto shape = step == Step::setLength ? Shape::trailingShrinks : Shape::trailingGrows;
+        const auto shape = step == Step::setLength ? Shape::trailingShrinks : Shape::trailingGrows;  // sets the length
         const auto path = write(shaped(shape), std::string(nameOf(step)) + ".mov");
         const auto before = readFile(path);
         FailingStorage storage;

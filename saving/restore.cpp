@@ -68,7 +68,9 @@ plist_t entry(plist_t root, const char* key, plist_type type) {
 
 // One "moov", and the 'free' or 'skip' atoms a save that took free space after it covered.
 bool isOneMoov(std::span<const std::uint8_t> metadata) {
-    const auto is = [](std::span<const std::uint8_t> type, const char* name) { return std::memcmp(type.data(), name, 4) == 0; };
+    const auto is = [](std::span<const std::uint8_t> type, const char* name) {
+        return std::memcmp(type.data(), name, 4) == 0;
+    };
     for (std::size_t at = 0; at < metadata.size();) {
         if (metadata.size() - at < 8) return false;
         const std::size_t size = u32(metadata, at);
@@ -99,12 +101,12 @@ Backup readBackup(const std::filesystem::path& location) {
     return backup;
 }
 
-// Whether the top-level atoms before `offset`, walked by their headers as
-// opening walks the restored file of `originalSize` bytes, end exactly there.
-// Nothing at or after `offset` is read: a torn write may have left anything.
-bool atomsLeadTo(const File& movie, std::uint64_t offset, std::uint64_t originalSize) {
-    if (movie.length() < offset) return false;
-    std::uint64_t cursor = 0;
+// Whether the top-level atoms from `from` on, walked by their headers as
+// opening walks the restored file of `originalSize` bytes, end exactly at
+// `offset`. Nothing else is read: a torn write may have left anything there.
+bool atomsLeadTo(const File& movie, std::uint64_t from, std::uint64_t offset, std::uint64_t originalSize) {
+    if (from < offset && movie.length() < offset) return false;
+    std::uint64_t cursor = from;
     try {
         while (cursor < offset) {
             const auto header =
@@ -125,7 +127,9 @@ void restoreMovie(const std::filesystem::path& path, Storage& storage) {
     const Backup backup = readBackup(backupLocation(path));
     if (backup.movieName != movieName(path)) fail("The metadata backup belongs to another movie.");
     File movie = storage.openForUpdate(path);
-    if (!atomsLeadTo(movie, backup.offset, backup.originalSize))
+    // The atoms after a region that is not last are the save's too: they must lead to the old end.
+    if (!atomsLeadTo(movie, 0, backup.offset, backup.originalSize) ||
+        !atomsLeadTo(movie, backup.offset + backup.metadata.size(), backup.originalSize, backup.originalSize))
         fail("The movie no longer matches its backup. No changes were made.");
     // Nothing before `offset` is written and the length never drops below it,
     // so a restore cut short by a crash still passes the check above next time.

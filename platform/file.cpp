@@ -1,8 +1,8 @@
 #include "platform/file.hpp"
 
 #include <fcntl.h>
-#include <stdio.h>
 #include <limits.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>

@@ -1,8 +1,8 @@
 #include "saving/backup.hpp"
 
 #include <string>
-#include <system_error>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "metadata/failure.hpp"

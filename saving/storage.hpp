@@ -5,8 +5,8 @@
 #include <optional>
 #include <span>
 
-#include "platform/file.hpp"
 #include "metadata/movie.hpp"
+#include "platform/file.hpp"
 
 namespace lanemark {
 

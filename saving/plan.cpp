@@ -25,8 +25,8 @@ Bytes freeHeader(std::uint64_t size) {
 // whatever it leaves; the file keeps its length.
 SavePlan inPlace(SavePlan saving, std::uint64_t size) {
     const std::span<const std::uint8_t> old = saving.old;
-    const std::size_t length = saving.fresh.size();
-    Pieces pieces{saving.fresh.span()};
+    const std::size_t length = saving.fresh.size;
+    Pieces pieces = saving.fresh.pieces;
     if (old.size() > length) {
         saving.freeHeader = freeHeader(old.size() - length);
         pieces.push_back(saving.freeHeader.span());
@@ -45,7 +45,7 @@ SavePlan inPlace(SavePlan saving, std::uint64_t size) {
 SavePlan relocated(SavePlan saving, std::uint64_t size) {
     const std::span<const std::uint8_t> old = saving.old;
     const std::uint64_t offset = saving.record.offset;
-    saving.plan = {{{size, {saving.fresh.span()}, true}, {offset + 4, {freeType}}}, size + saving.fresh.size()};
+    saving.plan = {{{size, saving.fresh.pieces, true}, {offset + 4, {freeType}}}, size + saving.fresh.size};
     saving.record.written = {old.first(4), freeType, old.subspan(8)};
     saving.record.savedSize = saving.plan.length;
     return saving;
@@ -92,24 +92,23 @@ std::uint64_t spaceTaken(const std::vector<std::uint64_t>& spaceAfter, std::uint
     return 0;
 }
 
-SavePlan planSave(const Movie& movie, Bytes fresh, Bytes region) {
+SavePlan planSave(const Movie& movie, EncodedPieces fresh, Bytes region) {
     SavePlan saving;
     saving.record.offset = movie.offset();
     saving.record.originalSize = movie.size();
     saving.old = std::move(region);
     saving.record.metadata = saving.old.span();
     saving.fresh = std::move(fresh);
-    const std::uint64_t oldLength = saving.old.size(), newLength = saving.fresh.size();
+    const std::uint64_t oldLength = saving.old.size(), newLength = saving.fresh.size;
     if (movie.trailing()) {
         // The file ends where the new metadata does.
-        saving.plan = {{{movie.offset(), {saving.fresh.span()}}}, movie.offset() + newLength};
-        saving.record.written = {saving.fresh.span()};
+        saving.plan = {{{movie.offset(), saving.fresh.pieces}}, movie.offset() + newLength};
+        saving.record.written = saving.fresh.pieces;
         saving.record.savedSize = saving.plan.length;
         return saving;
     }
     // A region that takes free space was chosen to leave nothing or room for a 'free' atom.
-    if (newLength == oldLength || newLength + 8 <= oldLength)
-        return inPlace(std::move(saving), movie.size());
+    if (newLength == oldLength || newLength + 8 <= oldLength) return inPlace(std::move(saving), movie.size());
     return relocated(std::move(saving), movie.size());
 }
 

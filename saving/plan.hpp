@@ -52,7 +52,8 @@ struct SavePlan {
     BackupRecord record;
     Plan plan;
     // What the pieces above point into.
-    Bytes fresh, old, freeHeader;
+    EncodedPieces fresh;
+    Bytes old, freeHeader;
 };
 
 // How many bytes of the space right after a metadata atom of `oldLength`
@@ -64,6 +65,6 @@ std::uint64_t spaceTaken(const std::vector<std::uint64_t>& spaceAfter, std::uint
 
 // The save of `fresh` in place of `movie`'s metadata. `region` is the old bytes
 // from the metadata's offset on: the metadata, and any free space it takes.
-SavePlan planSave(const Movie& movie, Bytes fresh, Bytes region);
+SavePlan planSave(const Movie& movie, EncodedPieces fresh, Bytes region);
 
 }  // namespace lanemark

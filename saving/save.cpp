@@ -32,9 +32,10 @@ std::vector<Atom> relabelledTree(const Movie& movie, const std::vector<std::uint
 }
 
 // The new metadata, encoded before the backup is written: running out of
-// memory here leaves nothing behind. The tree is dropped as soon as it is encoded.
-Bytes relabelled(const Movie& movie, const std::vector<std::uint32_t>& labels) {
-    return encode(relabelledTree(movie, labels));
+// memory here leaves nothing behind. Its payloads stay views of the metadata
+// as opened, so a large moov is not copied.
+EncodedPieces relabelled(const Movie& movie, const std::vector<std::uint32_t>& labels) {
+    return encodePieces(relabelledTree(movie, labels));
 }
 
 // The descriptor must lead to the file that was opened, holding what was read from it.
@@ -77,9 +78,9 @@ Bytes regionOf(const Movie& movie, const File& file, std::uint64_t taken) {
     return region;
 }
 
-SavePlan planned(const Movie& movie, Bytes fresh, const File& file) {
+SavePlan planned(const Movie& movie, EncodedPieces fresh, const File& file) {
     const std::uint64_t taken =
-        movie.trailing() ? 0 : spaceTaken(movie.spaceAfter(), movie.metadata().size(), fresh.size());
+        movie.trailing() ? 0 : spaceTaken(movie.spaceAfter(), movie.metadata().size(), fresh.size);
     return planSave(movie, std::move(fresh), regionOf(movie, file, taken));
 }
 
@@ -90,7 +91,7 @@ void writeAndVerify(const Movie& movie, SavePlan& saving, const std::vector<std:
     // Dropped before the verification reads the metadata once more.
     saving.plan.patches.clear();
     saving.record.written.clear();
-    saving.fresh = Bytes();
+    saving.fresh = EncodedPieces();
     // Dropped at once: nothing else may be held beside the freshly read metadata.
     if (reopened(movie.url(), file, storage).labels() != labels) fail("Verification failed.");
 }
@@ -99,8 +100,7 @@ void writeAndVerify(const Movie& movie, SavePlan& saving, const std::vector<std:
 // program wrote: then the length stays, the region goes back only where it
 // lies within Lanemark's own bytes, and the change is reported. Should that
 // fail too, the backup is what brings the movie back, and the message says so.
-void rollBack(const Movie& movie, const BackupRecord& record, File& file, Storage& storage,
-              const Progress& progress) {
+void rollBack(const Movie& movie, const BackupRecord& record, File& file, Storage& storage, const Progress& progress) {
     if (!progress.touched) return;
     Plan back = restoring(record.offset, record.metadata, record.originalSize);
     bool appended = false;

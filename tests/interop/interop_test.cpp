@@ -439,19 +439,43 @@ TEST(FfmpegLabelledMaster, TakesThePresetInPlace) {
 // Masters whose metadata comes first, as fast-start writers and exiftool leave them: every reader
 // reads the preset, no packet changes, and --restore puts back every byte.
 
+std::uint32_t be32At(const Buffer& data, std::size_t at) {
+    return std::uint32_t(data[at]) << 24 | data[at + 1] << 16 | data[at + 2] << 8 | data[at + 3];
+}
+
 // Where the type "moov" first stands: no header or media of these movies spells it by chance.
 std::ptrdiff_t moovOffset(const Buffer& file) {
     return std::search(file.begin(), file.end(), "moov", "moov" + 4) - file.begin() - 4;
 }
 
+// GStreamer's fast start; qtmux writes no "chan" for mono PCM, so one is added to each
+// description, and every chunk offset moves on by what that adds before the media.
+void qtmuxMaster(const std::filesystem::path& path) {
+    std::string pipeline = "gst-launch-1.0 -q qtmux name=mux faststart=true ! filesink location=\"$0\"";
+    for (int track = 1; track <= 12; ++track)
+        pipeline += " audiotestsrc num-buffers=8 freq=" + std::to_string(110 * track) +
+                    " ! audio/x-raw,format=S24LE,channels=1,rate=96000 ! mux.";
+    ASSERT_EQ(runProgram({"sh", "-c", pipeline, path.string()}).status, 0);
+    const Buffer file = readFile(path);
+    const auto at = file.begin() + moovOffset(file), media = at + be32At(file, at - file.begin());
+    Buffer metadata = withChannelLayouts(Buffer(at, media), {chanMono()}, "sowt");
+    const auto growth = std::uint32_t(metadata.size()) - std::uint32_t(media - at);
+    for (auto table = metadata.begin();
+         (table = std::search(table + 4, metadata.end(), "stco", "stco" + 4)) != metadata.end();)
+        for (std::size_t entry = table - metadata.begin() + 12, end = entry + 4 * be32At(metadata, entry - 4);
+             entry < end; entry += 4)
+            std::ranges::copy(be32(be32At(metadata, entry) + growth), metadata.begin() + std::ptrdiff_t(entry));
+    writeFile(path, join({Buffer(file.begin(), at), metadata, Buffer(media, file.end())}));
+}
+
 struct FirstMetadata {
-    std::vector<std::string> options;  // ffmpeg's
-    // Labelled in the form Lanemark writes, so that the preset is the same size, then stamped by exiftool.
-    bool stamped;
-    bool moves;  // to the end, leaving free space where it was
+    std::vector<std::string> options;  // ffmpeg's; none and not stamped: GStreamer's qtmux
+    bool stamped;  // labelled in the form Lanemark writes (the preset keeps the size), then stamped by exiftool
+    bool moves;    // to the end, leaving free space where it was
 };
 
 void make(const std::filesystem::path& path, const FirstMetadata& how) {
+    if (how.options.empty() && !how.stamped) return qtmuxMaster(path);
     labelledMaster(path, how.options);
     if (!how.stamped) return;
     ASSERT_EQ(runProgram({lanemarkProgram, "--apply-labels", path.string(), "M,M,M,M,M,M,M,M,M,M,M,M"}).status, 0);
@@ -475,13 +499,8 @@ TEST_P(MetadataFirst, TakesThePresetAndRestoresByteForByte) {
     expectPresetInEveryReader(path);
     EXPECT_EQ(streamHashes(path), hashes);
     const Buffer saved = readFile(path);
-    if (GetParam().moves) {
-        EXPECT_EQ(saved.size(), original.size() + readTrailingMoov(path).metadata.size());
-        EXPECT_EQ(moovOffset(saved), std::ptrdiff_t(original.size()));
-    } else {
-        EXPECT_EQ(saved.size(), original.size());
-        EXPECT_EQ(moovOffset(saved), offset);
-    }
+    EXPECT_EQ(saved.size(), original.size() + (GetParam().moves ? readTrailingMoov(path).metadata.size() : 0));
+    EXPECT_EQ(moovOffset(saved), GetParam().moves ? std::ptrdiff_t(original.size()) : offset);
     EXPECT_EQ(lanemark("--restore", path).out, "Restored and verified\n");
     EXPECT_EQ(readFile(path), original);
 }
@@ -489,7 +508,7 @@ TEST_P(MetadataFirst, TakesThePresetAndRestoresByteForByte) {
 INSTANTIATE_TEST_SUITE_P(Writers, MetadataFirst,
                          ::testing::Values(FirstMetadata{{"-movflags", "+faststart"}, false, true},
                                            FirstMetadata{{"-moov_size", "16384"}, false, false},
-                                           FirstMetadata{{}, true, false}));
+                                           FirstMetadata{{}, true, false}, FirstMetadata{{}, false, true}));
 
 // ---------------------------------------------------------------------------
 // Putting a movie back from its backup: with the manual page's example run as

@@ -46,7 +46,8 @@ public:
     // Refuses trees outside the supported shape.
     static void validate(const std::vector<Atom>& atoms);
 
-    // Writes `labels` into the file in place, with backup, verification and rollback.
+    // Writes `labels` into the file, in place or with the metadata moved to the end, with backup,
+    // verification and rollback.
     void save(const std::vector<std::uint32_t>& labels) const;
     // The same, with every step on disk taken through `storage`.
     void save(const std::vector<std::uint32_t>& labels, Storage& storage) const;

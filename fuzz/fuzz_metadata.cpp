@@ -79,8 +79,8 @@ void wholeFile(std::span<const std::uint8_t> input) {
     std::vector<std::uint32_t> labels;
     std::vector<Atom> atoms;
     try {
-        const auto found = findTrailingMetadata(input.size(), read);
-        check(found.offset + found.metadata.size() == input.size());
+        const auto found = findMetadata(input.size(), read);
+        check(found.place.offset + found.metadata.size() <= input.size());
         atoms = parse(found.metadata);
         auto opened = accepted(atoms);
         if (!opened) return;

@@ -3,12 +3,15 @@
 //   sparse-64g.mov   twelve mono tracks, a 64 GiB media atom left as a hole
 //   moov-N.mov       twelve mono tracks, a moov of about N MiB (for example moov-100)
 //   bare-N.mov       the same moov, its tracks without "chan", of the same size
+//   first-N.mov      the same moov first, ahead of 1 MiB of media: the preset keeps its size
+//   moved-N.mov      the same first, but every layout 20 bytes short of the preset's, which
+//                    therefore moves the metadata to the end
 //   tracks-N.mov     N mono tracks: a tree of many small atoms
 //   master.mov       twelve mono tracks, a moov of about 300 KB, 1 MiB of media:
 //                    the delivery master that bench/delivery.py copies a thousand times
 //   real-1g.mov      twelve 96 kHz mono tracks and a video track made by
 //                    ffmpeg, over 1 GiB of real media, with chan atoms added
-// Usage: lanemark_bench_movies FOLDER [small|sparse|moov-N|bare-N|tracks-N|master|real ...]
+// Usage: lanemark_bench_movies FOLDER [small|sparse|moov-N|bare-N|first-N|moved-N|tracks-N|master|real ...]
 //        (default: small sparse moov-100 real)
 
 #include <iostream>
@@ -48,7 +51,7 @@ void writeReal(const std::filesystem::path& path) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::cerr << "usage: lanemark_bench_movies FOLDER [small|sparse|moov-N|bare-N|tracks-N|master|real ...]\n";
+        std::cerr << "usage: lanemark_bench_movies FOLDER [small|sparse|moov-N|bare-N|first-N|moved-N|tracks-N|master|real ...]\n";
         return 2;
     }
     const std::filesystem::path folder = argv[1];
@@ -69,6 +72,12 @@ int main(int argc, char** argv) {
             } else if (name.starts_with("bare-")) {
                 const std::size_t mebibytes = std::stoul(name.substr(5));
                 writeFile(folder / (name + ".mov"), movie(lanemark::bench::largeTablesWithoutLayouts(mebibytes << 20)));
+            } else if (name.starts_with("first-") || name.starts_with("moved-")) {
+                const std::size_t mebibytes = std::stoul(name.substr(6));
+                const Buffer layout = name.starts_with("first-") ? chanDescribing(42) : chanMono();
+                writeFile(folder / (name + ".mov"), join({atom("ftyp", zeros(12)),
+                                                          lanemark::bench::largeTables(mebibytes << 20, layout),
+                                                          atom("mdat", zeros(std::size_t(1) << 20))}));
             } else if (name.starts_with("tracks-")) {
                 writeFile(folder / (name + ".mov"), movie(lanemark::bench::manyTracks(std::stoul(name.substr(7)))));
             } else if (name == "master") {

@@ -42,7 +42,9 @@ std::vector<Buffer> tracksOfSize(std::size_t bytes, const Buffer& sampleEntry) {
 
 }  // namespace
 
-Buffer largeTables(std::size_t bytes) { return moov(tracksOfSize(bytes, monoPcm(42))); }
+Buffer largeTables(std::size_t bytes, const Buffer& layout) {
+    return moov(tracksOfSize(bytes, lpcm(2, 1, {chan(layout)})));
+}
 
 Buffer largeTablesWithoutLayouts(std::size_t bytes) {
     auto tracks = tracksOfSize(bytes, lpcm(2, 1, {}));

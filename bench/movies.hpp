@@ -15,8 +15,8 @@ build::Buffer manyTracks(std::size_t tracks);
 
 // A twelve-track "moov" of about `bytes` in all, nearly all of it the sample
 // size and chunk offset tables of the first sound track, as a long recording
-// with one sample per entry would have.
-build::Buffer largeTables(std::size_t bytes);
+// with one sample per entry would have. Every sound track's "chan" has the body `layout`.
+build::Buffer largeTables(std::size_t bytes, const build::Buffer& layout = build::chanDescribing(42));
 
 // The same "moov" and of the same size, but its twelve tracks carry no "chan":
 // a "free" atom stands for the twelve 44-byte layouts a save appends.

@@ -54,7 +54,7 @@ builds+=("after=$lanemark")
 
 mkdir -p "$work"
 say "writing benchmark movies into $work"
-"$build/bench/lanemark_bench_movies" "$work" small sparse moov-1 moov-10 moov-100 bare-10 bare-100 tracks-5000 master
+"$build/bench/lanemark_bench_movies" "$work" small sparse moov-1 moov-10 moov-100 bare-10 bare-100 first-100 moved-100 tracks-5000 master
 [ -s "$work/real-1g.mov" ] || "$build/bench/lanemark_bench_movies" "$work" real
 for movie in "$work"/*.mov; do python3 "$here/restore.py" "$movie"; done
 

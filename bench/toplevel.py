@@ -4,6 +4,21 @@ import struct
 import sys
 
 
+def first_moov(path):
+    """Offset and size of the first "moov" atom, found by reading headers only."""
+    with open(path, "rb") as movie:
+        length = movie.seek(0, 2)
+        at = 0
+        while at + 8 <= length:
+            movie.seek(at)
+            header = movie.read(16)
+            size = struct.unpack(">I", header[:4])[0]
+            if header[4:8] == b"moov":
+                return at, size
+            at += struct.unpack(">Q", header[8:16])[0] if size == 1 else size or length - at
+    raise ValueError(f"no moov in {path}")
+
+
 def last_atom(path):
     with open(path, "rb") as movie:
         movie.seek(0, 2)

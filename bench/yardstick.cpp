@@ -3,9 +3,13 @@
 //   - three reads of the metadata (opening, change check, verification) into
 //     one buffer, which is allocated once;
 //   - the backup written, synchronised and named, then its folder synchronised;
-//   - the metadata written over itself, the file's length set, synchronised.
-// It leaves MOVIE.yardstick-backup beside the movie; the caller removes it.
-// Usage: lanemark_yardstick MOVIE
+//   - the metadata written over itself, the file's length set, synchronised;
+//     or, with --relocate, for metadata that is not last: the metadata
+//     appended at the end, synchronised, the old atom's type overwritten
+//     (4 bytes), synchronised again.
+// It leaves MOVIE.yardstick-backup beside the movie; the caller removes it,
+// and after --relocate also cuts the movie back and puts the type back.
+// Usage: lanemark_yardstick [--relocate] MOVIE
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -41,8 +45,8 @@ void writeAll(int fd, const unsigned char* from, std::size_t size, off_t offset)
     }
 }
 
-// The offset of the last top-level atom, found by reading headers only.
-off_t lastAtom(int fd, off_t length) {
+// The offset of the last top-level atom, or of the first "moov", found by reading headers only.
+off_t findAtom(int fd, off_t length, bool moov) {
     off_t at = 0, last = 0;
     while (length - at >= 8) {
         unsigned char header[16];
@@ -52,6 +56,7 @@ off_t lastAtom(int fd, off_t length) {
         if (size == 1)
             for (int i = 8; i < 16; ++i) size = size << 8 | header[i];
         if (size < 8) die("atom size");
+        if (moov && header[4] == 'm' && header[5] == 'o' && header[6] == 'o' && header[7] == 'v') return at;
         last = at;
         at += off_t(size);
     }
@@ -71,16 +76,23 @@ unsigned char* buffer(std::size_t size) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: lanemark_yardstick MOVIE\n");
+    const bool relocate = argc == 3 && std::string(argv[1]) == "--relocate";
+    if (argc != 2 && !relocate) {
+        std::fprintf(stderr, "usage: lanemark_yardstick [--relocate] MOVIE\n");
         return 2;
     }
-    const std::filesystem::path movie = argv[1];
+    const std::filesystem::path movie = argv[argc - 1];
     const int fd = ::open(movie.c_str(), O_RDWR | O_CLOEXEC);
     struct stat info {};
     if (fd < 0 || ::fstat(fd, &info) != 0) die(movie.string());
-    const off_t offset = lastAtom(fd, info.st_size);
-    const std::size_t size = std::size_t(info.st_size - offset);
+    const off_t offset = findAtom(fd, info.st_size, relocate);
+    std::uint64_t atomSize = 0;
+    if (relocate) {
+        unsigned char header[4];
+        readAll(fd, header, 4, offset);
+        for (const unsigned char byte : header) atomSize = atomSize << 8 | byte;
+    }
+    const std::size_t size = relocate ? std::size_t(atomSize) : std::size_t(info.st_size - offset);
     unsigned char* metadata = buffer(size);
     for (int reading = 0; reading < 3; ++reading) readAll(fd, metadata, size, offset);
 
@@ -100,8 +112,15 @@ int main(int argc, char** argv) {
     if (directory < 0 || ::fsync(directory) != 0) die("folder");
     ::close(directory);
 
-    writeAll(fd, metadata, size, offset);
-    if (::ftruncate(fd, offset + off_t(size)) != 0 || ::fsync(fd) != 0) die("movie");
+    if (relocate) {
+        writeAll(fd, metadata, size, info.st_size);
+        if (::fsync(fd) != 0) die("movie");
+        writeAll(fd, reinterpret_cast<const unsigned char*>("free"), 4, offset + 4);
+        if (::fsync(fd) != 0) die("movie");
+    } else {
+        writeAll(fd, metadata, size, offset);
+        if (::ftruncate(fd, offset + off_t(size)) != 0 || ::fsync(fd) != 0) die("movie");
+    }
     ::close(fd);
     std::free(metadata);
     return 0;

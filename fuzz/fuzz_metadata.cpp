@@ -91,14 +91,14 @@ void wholeFile(std::span<const std::uint8_t> input) {
         std::memcpy(into.data(), input.data() + offset, count);
         return count;
     };
-    const auto full = outcomeOf([&] { return parse(findTrailingMetadata(input.size(), read).metadata); });
+    const auto full = outcomeOf([&] { return parse(findMetadata(input.size(), read).metadata); });
     const auto lazy = outcomeOf([&] { return readOutline(locateMetadata(input.size(), read), read); });
     check(full == lazy);
     std::vector<std::uint32_t> labels;
     std::vector<Atom> atoms;
     try {
-        const auto found = findTrailingMetadata(input.size(), read);
-        check(found.offset + found.metadata.size() == input.size());
+        const auto found = findMetadata(input.size(), read);
+        check(found.place.offset + found.metadata.size() <= input.size());
         atoms = parse(found.metadata);
         auto opened = accepted(atoms);
         if (!opened) return;

@@ -136,12 +136,20 @@ std::uint64_t Atom::encodedSize() const {
     return size;
 }
 
-std::uint8_t* Atom::encodeInto(std::uint8_t* out) const {
-    const std::uint64_t size = encodedSize();
+namespace {
+
+std::uint8_t* putHeader(const Atom& atom, std::uint8_t* out) {
+    const std::uint64_t size = atom.encodedSize();
     if (size > std::numeric_limits<std::uint32_t>::max()) fail("Metadata atom is too large to save.");
     out = put(out, bytes(static_cast<std::uint32_t>(size)));
     // The bytes as read stand for the type unless the text was changed since.
-    out = put(out, typeName(code) == type ? code : codeOf(type));
+    return put(out, typeName(atom.code) == atom.type ? atom.code : codeOf(atom.type));
+}
+
+}  // namespace
+
+std::uint8_t* Atom::encodeInto(std::uint8_t* out) const {
+    out = putHeader(*this, out);
     if (!children) return put(out, body);
     out = put(out, prefix);
     for (const auto& child : *children) out = child.encodeInto(out);
@@ -165,6 +173,48 @@ Bytes encode(const std::vector<Atom>& atoms) {
     std::uint8_t* out = buffer.get();
     for (const auto& atom : atoms) out = atom.encodeInto(out);
     return Bytes(std::move(buffer), static_cast<std::size_t>(total));
+}
+
+namespace {
+
+std::size_t countAtoms(const std::vector<Atom>& atoms) {
+    std::size_t count = atoms.size();
+    for (const auto& atom : atoms)
+        if (atom.children) count += countAtoms(*atom.children);
+    return count;
+}
+
+// Pieces that follow each other in memory become one, so that a run of headers is one write.
+void addPiece(EncodedPieces& encoded, std::span<const std::uint8_t> piece) {
+    if (piece.empty()) return;
+    auto& pieces = encoded.pieces;
+    if (!pieces.empty() && pieces.back().data() + pieces.back().size() == piece.data())
+        pieces.back() = {pieces.back().data(), pieces.back().size() + piece.size()};
+    else
+        pieces.push_back(piece);
+}
+
+void addPieces(const Atom& atom, EncodedPieces& encoded, std::uint8_t*& header) {
+    std::uint8_t* const start = header;
+    header = putHeader(atom, header);
+    addPiece(encoded, {start, headerSize});
+    if (!atom.children) return addPiece(encoded, atom.body);
+    addPiece(encoded, atom.prefix);
+    for (const auto& child : *atom.children) addPieces(child, encoded, header);
+}
+
+}  // namespace
+
+EncodedPieces encodePieces(std::vector<Atom> atoms) {
+    EncodedPieces encoded;
+    encoded.atoms = std::move(atoms);
+    encoded.headers.resize(countAtoms(encoded.atoms) * headerSize);
+    std::uint8_t* header = encoded.headers.data();
+    for (const auto& atom : encoded.atoms) {
+        encoded.size += atom.encodedSize();
+        addPieces(atom, encoded, header);
+    }
+    return encoded;
 }
 
 void visit(const std::vector<Atom>& atoms, const std::function<void(const Atom&)>& callback) {

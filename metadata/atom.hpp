@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,6 +51,17 @@ std::vector<Atom> parse(const Bytes& data, int depth = 0, bool inVideoTrack = fa
 
 // The concatenated encodings of a list of atoms, built in one buffer.
 Bytes encode(const std::vector<Atom>& atoms);
+
+// The same encoding without a copy of the payloads: every header is made
+// anew, every payload is a view of the bytes it was parsed from. It holds the
+// tree, which owns what the views point into.
+struct EncodedPieces {
+    std::vector<Atom> atoms;
+    std::vector<std::uint8_t> headers;
+    std::vector<std::span<const std::uint8_t>> pieces;  // in order; together they are the encoding
+    std::uint64_t size = 0;
+};
+EncodedPieces encodePieces(std::vector<Atom> atoms);
 
 // Depth-first, parent before children.
 void visit(const std::vector<Atom>& atoms, const std::function<void(const Atom&)>& callback);

@@ -53,6 +53,11 @@ void checkSampleDescriptions(const Atom& atom) {
     if (!valid) fail("Unsupported sample descriptions.");
 }
 
+bool isFreeSpace(std::span<const std::uint8_t> header) {
+    return std::equal(header.begin() + 4, header.begin() + 8, "free") ||
+           std::equal(header.begin() + 4, header.begin() + 8, "skip");
+}
+
 void validateLevel(const std::vector<Atom>& atoms, bool inVideoTrack) {
     for (const auto& atom : atoms) {
         if (atom.type == "stsd") checkSampleDescriptions(atom);
@@ -61,38 +66,59 @@ void validateLevel(const std::vector<Atom>& atoms, bool inVideoTrack) {
     }
 }
 
-}  // namespace
+// Fragments take their defaults from the "mvex"; such a movie is not one block of metadata.
+void refuseFragments(const std::vector<Atom>& atoms) {
+    for (const auto& moov : atoms)
+        if (moov.children)
+            for (const auto& child : *moov.children)
+                if (child.type == "mvex") fail(fragmented);
+}
 
-MetadataPlace locateMetadata(std::uint64_t fileSize, const ReadAt& read) {
-    std::optional<MetadataPlace> place;
+struct Walk {
+    MetadataPlace place;
+    std::vector<std::uint64_t> spaceAfter;
+};
+
+// Headers only: media of any length is stepped over unread.
+Walk walk(std::uint64_t fileSize, const ReadAt& read) {
+    Walk found;
+    bool seen = false, spaceContinues = false;
     std::uint64_t cursor = 0;
     while (fileSize - cursor >= 8) {
         std::array<std::uint8_t, 16> buffer{};
         const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(16, fileSize - cursor));
         const std::span<const std::uint8_t> header(buffer.data(), read(std::span(buffer).first(wanted), cursor));
         const auto atom = measure(header, cursor, fileSize);
+        if (std::equal(header.begin() + 4, header.begin() + 8, "moof")) fail(fragmented);
+        // Only compact sizes: the space taken is rewritten with one.
+        spaceContinues = spaceContinues && isFreeSpace(header) && u32(header, 0) == atom.size;
+        if (spaceContinues) found.spaceAfter.push_back(atom.size);
         if (isMoov(header)) {
-            if (!atom.compact || cursor + atom.size != fileSize || atom.size >= metadataLimit)
-                fail(notOneTrailingBlock);
-            place = MetadataPlace{cursor, atom.size};
+            if (seen || !atom.compact || atom.size >= metadataLimit) fail(notOneTrailingBlock);
+            found.place = {cursor, atom.size};
+            seen = spaceContinues = true;
         }
         cursor += atom.size;
     }
-    if (cursor != fileSize || !place) fail("No supported trailing movie metadata found.");
-    return *place;
+    if (cursor != fileSize || !seen) fail("No supported trailing movie metadata found.");
+    return found;
 }
 
-TrailingMetadata findTrailingMetadata(std::uint64_t size, const ReadAt& read) {
-    const auto place = locateMetadata(size, read);
+}  // namespace
+
+MetadataPlace locateMetadata(std::uint64_t fileSize, const ReadAt& read) { return walk(fileSize, read).place; }
+
+FoundMetadata findMetadata(std::uint64_t fileSize, const ReadAt& read) {
+    auto [place, spaceAfter] = walk(fileSize, read);
     const auto length = static_cast<std::size_t>(place.length);
     auto data = allocateBuffer(length);
     if (read({data.get(), length}, place.offset) < length) fail("Could not read complete metadata.");
-    return {place.offset, size, Bytes(std::move(data), length), {}};
+    return {place, fileSize, Bytes(std::move(data), length), std::move(spaceAfter), {}};
 }
 
-TrailingMetadata readTrailingMetadata(const std::filesystem::path& url) {
+FoundMetadata readMetadata(const std::filesystem::path& url) {
     const File file(url, File::Mode::read);
-    auto found = findTrailingMetadata(file.length(), [&file](std::span<std::uint8_t> into, std::uint64_t offset) {
+    auto found = findMetadata(file.length(), [&file](std::span<std::uint8_t> into, std::uint64_t offset) {
         return file.readInto(into, offset);
     });
     found.identity = file.identity();
@@ -106,6 +132,7 @@ std::uint64_t topLevelAtomSize(std::span<const std::uint8_t> header, std::uint64
 }
 
 std::vector<PcmTrack> checkedTracks(const std::vector<Atom>& atoms) {
+    refuseFragments(atoms);
     Movie::validate(atoms);
     auto tracks = pcmTracks(atoms);
     if (tracks.empty()) fail(monoLayoutRefused);
@@ -113,11 +140,12 @@ std::vector<PcmTrack> checkedTracks(const std::vector<Atom>& atoms) {
 }
 
 Movie::Movie(std::filesystem::path url) try : url_(std::move(url)) {
-    auto trailing = readTrailingMetadata(url_);
-    offset_ = trailing.offset;
-    size_ = trailing.size;
-    identity_ = trailing.identity;
-    metadata_ = std::move(trailing.metadata);
+    auto found = readMetadata(url_);
+    offset_ = found.place.offset;
+    size_ = found.size;
+    identity_ = found.identity;
+    metadata_ = std::move(found.metadata);
+    spaceAfter_ = std::move(found.spaceAfter);
     atoms_ = parse(metadata_);
     tracks_ = checkedTracks(atoms_);
     labels_ = channelsOf(tracks_);

@@ -20,10 +20,11 @@ inline constexpr std::uint64_t metadataLimit = 0x8000000;
 
 inline constexpr const char* notOneTrailingBlock =
     "This version supports movies with one standard metadata block at the end. No changes were made.";
+inline constexpr const char* fragmented = "Fragmented movies are not supported. No changes were made.";
 inline constexpr const char* notEnoughMemoryToOpen = "Not enough memory to open this movie.";
 inline constexpr const char* notEnoughMemoryToSave = "Not enough memory to save this movie.";
 
-// One opened movie: its trailing "moov" as read, parsed and validated, its
+// One opened movie: its one "moov" as read, parsed and validated, its
 // PCM tracks and one label (or none) per channel of them. Immutable once opened.
 class Movie {
 public:
@@ -33,6 +34,10 @@ public:
     const std::filesystem::path& url() const { return url_; }
     std::uint64_t offset() const { return offset_; }
     std::uint64_t size() const { return size_; }
+    // Whether the metadata ends the file.
+    bool trailing() const { return offset_ + metadata_.size() == size_; }
+    // The sizes of the 'free' and 'skip' atoms right after the metadata, in file order.
+    const std::vector<std::uint64_t>& spaceAfter() const { return spaceAfter_; }
     const Bytes& metadata() const { return metadata_; }
     const std::vector<Atom>& atoms() const { return atoms_; }
     const std::vector<PcmTrack>& tracks() const { return tracks_; }
@@ -44,7 +49,8 @@ public:
     // Refuses trees outside the supported shape.
     static void validate(const std::vector<Atom>& atoms);
 
-    // Writes `labels`, one per channel, into the file in place, with backup, verification and rollback.
+    // Writes `labels`, one per channel, into the file, in place or with the metadata moved to
+    // the end, with backup, verification and rollback.
     void save(const std::vector<std::uint32_t>& labels) const;
     // The same, with every step on disk taken through `storage`.
     void save(const std::vector<std::uint32_t>& labels, Storage& storage) const;
@@ -54,32 +60,36 @@ private:
     std::uint64_t offset_ = 0;
     std::uint64_t size_ = 0;
     Bytes metadata_;
+    std::vector<std::uint64_t> spaceAfter_;
     std::vector<Atom> atoms_;
     std::vector<PcmTrack> tracks_;
     std::vector<ChannelLabel> labels_;
     FileIdentity identity_;
 };
 
-// Where the trailing "moov" lies, found by reading only top-level headers.
-struct TrailingMetadata {
-    std::uint64_t offset = 0;
-    std::uint64_t size = 0;  // of the whole file
-    Bytes metadata;
-    FileIdentity identity;  // of the file read; left empty by a walk over memory
-};
-TrailingMetadata readTrailingMetadata(const std::filesystem::path& url);
-
 // Fills as much of `into` as a file holds from `offset` on and says how much that was.
 using ReadAt = std::function<std::size_t(std::span<std::uint8_t> into, std::uint64_t offset)>;
-// Where the metadata lies in a file of `fileSize` bytes that `read` reads, found from
-// the top-level headers alone; throws the walk's Failure for a file it refuses.
+
+// Where the one "moov" lies among the top-level atoms.
 struct MetadataPlace {
     std::uint64_t offset = 0;
     std::uint64_t length = 0;
 };
+// The walk over the top-level atoms of a file of `fileSize` bytes that `read`
+// reads, with every refusal of opening; it reads headers only.
 MetadataPlace locateMetadata(std::uint64_t fileSize, const ReadAt& read);
-// The same walk, then the metadata read whole.
-TrailingMetadata findTrailingMetadata(std::uint64_t size, const ReadAt& read);
+
+// The metadata as opening finds it, read whole.
+struct FoundMetadata {
+    MetadataPlace place;
+    std::uint64_t size = 0;  // of the whole file
+    Bytes metadata;
+    // The sizes of the 'free' and 'skip' atoms right after the metadata, in file order.
+    std::vector<std::uint64_t> spaceAfter;
+    FileIdentity identity;  // of the file read; left empty by a walk over memory
+};
+FoundMetadata findMetadata(std::uint64_t fileSize, const ReadAt& read);
+FoundMetadata readMetadata(const std::filesystem::path& url);
 
 // What opening checks in a parsed tree, and the PCM tracks it then finds; throws Failure.
 std::vector<PcmTrack> checkedTracks(const std::vector<Atom>& atoms);

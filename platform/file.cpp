@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -257,6 +258,57 @@ void File::close() {
     fd_ = -1;
     // POSIX leaves the descriptor closed even when close reports EINTR.
     if (::close(fd) != 0 && errno != EINTR) raise("Cannot close", errno);
+}
+
+std::optional<FileIdentity> File::entry(const std::filesystem::path& location, bool followLinks,
+                                        const char* what) const {
+    struct stat info {};
+    if (::fstatat(fd_, location.filename().c_str(), &info, followLinks ? 0 : AT_SYMLINK_NOFOLLOW) == 0)
+        return identityOf(info);
+    if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
+    raiseSystemError(what, location, errno);
+}
+
+void File::removeEntry(const std::filesystem::path& location, const char* what) const {
+    if (::unlinkat(fd_, location.filename().c_str(), 0) != 0) raiseSystemError(what, location, errno);
+}
+
+bool File::linkInto(const File& folder, const std::filesystem::path& location, const char* what) const {
+    const std::string source = "/proc/self/fd/" + std::to_string(fd_);
+    if (::linkat(AT_FDCWD, source.c_str(), folder.fd_, location.filename().c_str(), AT_SYMLINK_FOLLOW) == 0)
+        return true;
+    if (errno == EEXIST) return false;
+    raiseSystemError(what, location, errno);
+}
+
+bool renameWithoutReplacing(const std::filesystem::path& from, const std::filesystem::path& to, const char* what) {
+#if defined(__APPLE__)
+    if (::renamex_np(from.c_str(), to.c_str(), RENAME_EXCL) == 0) return true;
+    if (errno == EEXIST) return false;
+    raiseSystemError(what, to, errno);
+#else
+#if defined(RENAME_NOREPLACE)
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno == EEXIST) return false;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) raiseSystemError(what, to, errno);
+#endif
+    // File systems without an exclusive rename: a hard link fails on an existing name too.
+    if (::link(from.c_str(), to.c_str()) != 0) {
+        if (errno == EEXIST) return false;
+        raiseSystemError(what, to, errno);
+    }
+    try {
+        removeFile(from, "Cannot remove the temporary file");
+    } catch (...) {
+        ::unlink(to.c_str());
+        throw;
+    }
+    return true;
+#endif
+}
+
+void removeFile(const std::filesystem::path& path, const char* what) {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) raiseSystemError(what, path, errno);
 }
 
 std::optional<FileIdentity> identityAt(const std::filesystem::path& path) {

@@ -65,6 +65,14 @@ public:
     // Closes now and reports a failure; the destructor closes silently.
     void close();
 
+    // On a folder, for the entry named like `location`'s last part: the file it leads to (through a
+    // symbolic link when `followLinks`), nothing when there is none; other errors fail with `what`.
+    std::optional<FileIdentity> entry(const std::filesystem::path& location, bool followLinks, const char* what) const;
+    // On a folder: removes the entry named like `location`'s last part.
+    void removeEntry(const std::filesystem::path& location, const char* what) const;
+    // Names this unnamed file in `folder` as `location`'s last part; false when the name is taken.
+    bool linkInto(const File& folder, const std::filesystem::path& location, const char* what) const;
+
     const std::filesystem::path& path() const { return path_; }
     FileIdentity identity() const { return identity_; }
     int descriptor() const { return fd_; }
@@ -82,6 +90,13 @@ private:
 
 // The file a path leads to now, following links; nothing if none does.
 std::optional<FileIdentity> identityAt(const std::filesystem::path& path);
+
+// Renames `from` to `to` unless something is at `to`, which is never replaced: then false.
+// Where the system has no such rename, a hard link and the removal of `from` stand in.
+bool renameWithoutReplacing(const std::filesystem::path& from, const std::filesystem::path& to, const char* what);
+
+// Removes the file at `path`; nothing there is no failure.
+void removeFile(const std::filesystem::path& path, const char* what);
 
 // The text as it can stand in a one-line message: control characters and
 // line separators are written as escapes such as \n.

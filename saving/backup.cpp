@@ -1,13 +1,8 @@
 #include "saving/backup.hpp"
 
-#include <fcntl.h>
-#include <stdio.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "metadata/failure.hpp"
@@ -21,72 +16,42 @@ namespace {
 
 using Pieces = std::span<const std::span<const std::uint8_t>>;
 
+constexpr const char* cannotCreate = "Cannot create the backup";
+
 bool occupied(const File& folder, const std::filesystem::path& location) {
-    struct stat info {};
-    if (::fstatat(folder.descriptor(), location.filename().c_str(), &info, 0) == 0) return true;
-    if (errno == ENOENT || errno == ENOTDIR) return false;
-    raiseSystemError("Cannot check for a backup at", location, errno);
+    return folder.entry(location, true, "Cannot check for a backup at").has_value();
 }
 
 // After a backup step failed, its backup must not stay to block the next edit;
 // only the file this save published is taken away.
 void unpublish(const File& folder, const std::filesystem::path& location, FileIdentity published) {
-    struct stat info {};
-    const auto name = location.filename();
-    if (::fstatat(folder.descriptor(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return;
-    if (FileIdentity{std::uint64_t(info.st_dev), std::uint64_t(info.st_ino)} != published) return;
-    if (::unlinkat(folder.descriptor(), name.c_str(), 0) != 0)
-        raiseSystemError("Cannot remove the unfinished backup", location, errno);
-}
-
-// Names the unnamed file; like a hard link it fails on a taken name, so it never replaces a backup.
-void link(const File& file, const File& folder, const std::filesystem::path& location) {
-    const std::string source = "/proc/self/fd/" + std::to_string(file.descriptor());
-    if (::linkat(AT_FDCWD, source.c_str(), folder.descriptor(), location.filename().c_str(), AT_SYMLINK_FOLLOW) == 0)
+    std::optional<FileIdentity> found;
+    try {
+        found = folder.entry(location, false, "Cannot check for a backup at");
+    } catch (const std::system_error&) {
         return;
-    if (errno == EEXIST) fail(backupExists);
-    raiseSystemError("Cannot create the backup", location, errno);
+    }
+    if (found == published) folder.removeEntry(location, "Cannot remove the unfinished backup");
 }
 
 FileIdentity publishUnnamed(File& file, const File& folder, const std::filesystem::path& location, const Pieces& pieces,
                             Storage& storage) {
     file.writeAt(0, pieces);
     storage.synchroniseBackup(file);
-    link(file, folder, location);
+    // Like a hard link it fails on a taken name, so it never replaces a backup.
+    if (!file.linkInto(folder, location, cannotCreate)) fail(backupExists);
     return file.identity();
 }
 
 // A leftover temporary file is reported rather than left unmentioned.
 void removeTemporary(const std::filesystem::path& temporary) {
-    if (::unlink(temporary.c_str()) != 0 && errno != ENOENT)
-        raiseSystemError("Cannot remove the temporary file", temporary, errno);
+    removeFile(temporary, "Cannot remove the temporary file");
 }
 
 // Renames without ever replacing what is at `to`, so a backup that appeared
 // since the existence check is never destroyed.
 void publish(const std::filesystem::path& from, const std::filesystem::path& to) {
-#if defined(__APPLE__)
-    if (::renamex_np(from.c_str(), to.c_str(), RENAME_EXCL) == 0) return;
-    if (errno == EEXIST) fail(backupExists);
-    raiseSystemError("Cannot create the backup", to, errno);
-#else
-#if defined(RENAME_NOREPLACE)
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return;
-    if (errno == EEXIST) fail(backupExists);
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) raiseSystemError("Cannot create the backup", to, errno);
-#endif
-    // File systems without an exclusive rename: a hard link fails on an existing name too.
-    if (::link(from.c_str(), to.c_str()) != 0) {
-        if (errno == EEXIST) fail(backupExists);
-        raiseSystemError("Cannot create the backup", to, errno);
-    }
-    try {
-        removeTemporary(from);
-    } catch (...) {
-        ::unlink(to.c_str());
-        throw;
-    }
-#endif
+    if (!renameWithoutReplacing(from, to, cannotCreate)) fail(backupExists);
 }
 
 // Where no unnamed file can be made: a hidden temporary name, renamed without replacing.

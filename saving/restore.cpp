@@ -13,6 +13,8 @@
 #include "saving/backup.hpp"
 #include "saving/digest.hpp"
 #include "saving/property_list.hpp"
+#include "saving/plan.hpp"
+#include "saving/storage.hpp"
 
 namespace lanemark {
 namespace {
@@ -205,16 +207,18 @@ void checkMovie(const File& movie, const Backup& backup) {
 
 void checkBackup(const Bytes& encoded) { backupFrom(encoded); }
 
-void restoreMovie(const std::filesystem::path& path) {
+void restoreMovie(const std::filesystem::path& path) { restoreMovie(path, systemStorage()); }
+
+void restoreMovie(const std::filesystem::path& path, Storage& storage) {
     const Backup backup = backupFrom(readEncoded(backupLocation(path)));
     if (backup.movieName != movieName(path)) fail("The metadata backup belongs to another movie.");
-    File movie(path, File::Mode::update);
+    File movie = storage.openForUpdate(path);
     checkMovie(movie, backup);
     // Nothing outside the region is written and the length never drops below
     // its start, so a restore cut short by a crash still passes the checks above next time.
-    movie.writeAt(backup.offset, backup.metadata);
-    movie.truncate(backup.originalSize);
-    movie.sync();
+    Progress progress;
+    carryOut(restoring(backup.offset, backup.metadata, backup.originalSize), movie.length(), movie, storage, progress,
+             {});
     if (movie.length() != backup.originalSize || !movie.holds(backup.offset, backup.metadata))
         fail("Verification failed.");
 }

@@ -13,6 +13,10 @@ namespace lanemark {
 // offset. The backup is only read; running this again is harmless.
 void restoreMovie(const std::filesystem::path& movie);
 
+class Storage;
+// The same, with every write, length change and synchronisation taken through `storage`.
+void restoreMovie(const std::filesystem::path& movie, Storage& storage);
+
 // The checks of a backup's own bytes that come before the movie is looked at; throws Failure.
 void checkBackup(const Bytes& encoded);
 

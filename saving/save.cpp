@@ -1,10 +1,13 @@
 #include <algorithm>
 #include <limits>
 #include <new>
+#include <optional>
+#include <system_error>
 
 #include "metadata/failure.hpp"
 #include "metadata/rewrite.hpp"
 #include "saving/backup.hpp"
+#include "saving/plan.hpp"
 #include "saving/storage.hpp"
 
 namespace lanemark {
@@ -29,9 +32,10 @@ std::vector<Atom> relabelledTree(const Movie& movie, const std::vector<std::uint
 }
 
 // The new metadata, encoded before the backup is written: running out of
-// memory here leaves nothing behind. The tree is dropped as soon as it is encoded.
-Bytes relabelled(const Movie& movie, const std::vector<std::uint32_t>& labels) {
-    return encode(relabelledTree(movie, labels));
+// memory here leaves nothing behind. Its payloads stay views of the metadata
+// as opened, so a large moov is not copied.
+EncodedPieces relabelled(const Movie& movie, const std::vector<std::uint32_t>& labels) {
+    return encodePieces(relabelledTree(movie, labels));
 }
 
 // The descriptor must lead to the file that was opened, holding what was read from it.
@@ -58,49 +62,69 @@ Movie reopened(const std::filesystem::path& url, const File& file, Storage& stor
     fail(changed);
 }
 
-// Lanemark's own bytes are the old metadata's region and whatever the new
-// metadata adds past the file's old end: `end` is where they stop. Past it
-// lies what another program wrote during the save.
-struct Written {
-    std::uint64_t end = 0;
-    bool touched = false;
-};
-
-void writeAndVerify(const Movie& movie, Bytes metadata, const std::vector<std::uint32_t>& labels, File& file,
-                    Storage& storage, Written& written) {
-    {
-        const std::uint64_t end = movie.offset() + metadata.size();
-        expectLength(file, movie.size());
-        written = {std::max(movie.size(), end), true};
-        storage.write(file, movie.offset(), metadata);
-        expectLength(file, written.end);
-        storage.setLength(file, end);
-        written.end = end;
-        // Dropped before the verification reads the metadata once more.
-        metadata = Bytes();
+// The old bytes of the region a save changes: the metadata as opened, and
+// the free space after it that the new metadata takes, which must still be
+// free space of the sizes the opening found.
+Bytes regionOf(const Movie& movie, const File& file, std::uint64_t taken) {
+    const std::size_t length = movie.metadata().size();
+    if (taken == 0) return movie.metadata();
+    const Bytes region = file.readBytesAt(movie.offset(), static_cast<std::size_t>(length + taken));
+    if (region.size() != length + taken || !(region.slice(0, length) == movie.metadata())) fail(changed);
+    for (std::size_t at = length, index = 0; at < region.size(); at += movie.spaceAfter()[index++]) {
+        const auto type = region.span().subspan(at + 4, 4);
+        const bool space = std::equal(type.begin(), type.end(), "free") || std::equal(type.begin(), type.end(), "skip");
+        if (!space || u32(region, at) != movie.spaceAfter()[index]) fail(changed);
     }
-    storage.synchronise(file);
+    return region;
+}
+
+SavePlan planned(const Movie& movie, EncodedPieces fresh, const File& file) {
+    const std::uint64_t taken =
+        movie.trailing() ? 0 : spaceTaken(movie.spaceAfter(), movie.metadata().size(), fresh.size);
+    return planSave(movie, std::move(fresh), regionOf(movie, file, taken));
+}
+
+void writeAndVerify(const Movie& movie, SavePlan& saving, const std::vector<std::uint32_t>& labels, File& file,
+                    Storage& storage, Progress& progress) {
+    carryOut(saving.plan, movie.size(), file, storage, progress,
+             [&file](std::uint64_t length) { expectLength(file, length); });
+    // Dropped before the verification reads the metadata once more.
+    saving.plan.patches.clear();
+    saving.record.written.clear();
+    saving.fresh = EncodedPieces();
     // Dropped at once: nothing else may be held beside the freshly read metadata.
     if (!std::ranges::equal(reopened(movie.url(), file, storage).labels(), labels)) fail("Verification failed.");
 }
 
-// Puts the old metadata back and the old length, but never over bytes
-// another program wrote: then the length stays, the old metadata goes back
-// only where it fits within Lanemark's own bytes, and the change is reported.
-void rollBack(const Movie& movie, File& file, Storage& storage, const Written& written) {
-    if (!written.touched) return;
-    const bool appended = file.length() > written.end;
-    if (!appended || movie.size() <= written.end) storage.write(file, movie.offset(), movie.metadata());
-    if (!appended) storage.setLength(file, movie.size());
-    storage.synchronise(file);
+// Puts the old region back and the old length, but never over bytes another
+// program wrote: then the length stays, the region goes back only where it
+// lies within Lanemark's own bytes, and the change is reported. Should that
+// fail too, the backup is what brings the movie back, and the message says so.
+void rollBack(const Movie& movie, const BackupRecord& record, File& file, Storage& storage, const Progress& progress) {
+    if (!progress.touched) return;
+    Plan back = restoring(record.offset, record.metadata, record.originalSize);
+    bool appended = false;
+    try {
+        const std::uint64_t length = file.length();
+        appended = length > progress.end;
+        if (appended) {
+            back.length = length;
+            if (record.offset + record.metadata.size() > progress.end) back.patches.clear();
+        }
+        Progress ignored;
+        carryOut(back, length, file, storage, ignored, {});
+    } catch (const std::system_error& error) {
+        fail(std::string(error.what()) + ". lanemark --restore \"" + printable(movie.url()) +
+             "\" can bring the movie back.");
+    }
     if (appended) fail(changed);
 }
 
 // A save that never wrote to the movie leaves no backup to block the next
 // edit. The backup still holds the movie as it is, so failing to take it
 // away loses nothing and does not hide the failure that ended the save.
-void withdrawBackup(const Movie& movie, const std::optional<FileIdentity>& backup, const Written& written) {
-    if (!backup || written.touched) return;
+void withdrawBackup(const Movie& movie, const std::optional<FileIdentity>& backup, const Progress& progress) {
+    if (!backup || progress.touched) return;
     try {
         removeBackup(movie.url(), *backup);
     } catch (...) {
@@ -120,20 +144,18 @@ void closeQuietly(File& file, Storage& storage) {
 void saveBound(const Movie& movie, const std::vector<std::uint32_t>& labels, Storage& storage) {
     if (labels.size() != movie.labels().size()) fail("Label count does not match.");
     File file = storage.openForUpdate(movie.url());
-    Written written;
+    Progress progress;
     std::optional<FileIdentity> backup;
+    std::optional<SavePlan> saving;
     try {
         checkUnchanged(movie, file);
-        Bytes metadata = relabelled(movie, labels);
-        BackupRecord record = recordOf(movie);
-        record.written = {metadata.span()};
-        record.savedSize = movie.offset() + metadata.size();
-        backup = storage.writeBackup(movie.url(), record);
-        writeAndVerify(movie, std::move(metadata), labels, file, storage, written);
+        saving = planned(movie, relabelled(movie, labels), file);
+        backup = storage.writeBackup(movie.url(), saving->record);
+        writeAndVerify(movie, *saving, labels, file, storage, progress);
     } catch (...) {
-        withdrawBackup(movie, backup, written);
+        withdrawBackup(movie, backup, progress);
         try {
-            rollBack(movie, file, storage, written);
+            if (saving) rollBack(movie, saving->record, file, storage, progress);
         } catch (...) {
             closeQuietly(file, storage);
             throw;

@@ -14,8 +14,8 @@ std::optional<File> Storage::createUnnamed(const File& folder, const std::filesy
 }
 void Storage::synchroniseBackup(File& backup) { backup.sync(); }
 void Storage::synchroniseFolder(File& folder) { folder.sync(); }
-void Storage::write(File& file, std::uint64_t offset, std::span<const std::uint8_t> data) {
-    file.writeAt(offset, data);
+void Storage::write(File& file, std::uint64_t offset, std::span<const std::span<const std::uint8_t>> pieces) {
+    file.writeAt(offset, pieces);
 }
 void Storage::setLength(File& file, std::uint64_t length) { file.truncate(length); }
 void Storage::synchronise(File& file) { file.sync(); }

@@ -5,12 +5,12 @@
 #include <optional>
 #include <span>
 
-#include "platform/file.hpp"
 #include "metadata/movie.hpp"
+#include "platform/file.hpp"
 
 namespace lanemark {
 
-// Every operation a save performs on disk, in one place, so that tests can
+// Every operation a save or a restore performs on disk, in one place, so that tests can
 // make any chosen step fail, or another program step in, against real files.
 struct BackupRecord;
 
@@ -26,7 +26,8 @@ public:
     virtual std::optional<File> createUnnamed(const File& folder, const std::filesystem::path& destined);
     virtual void synchroniseBackup(File& backup);
     virtual void synchroniseFolder(File& folder);
-    virtual void write(File& file, std::uint64_t offset, std::span<const std::uint8_t> data);
+    // The pieces one after another from `offset`.
+    virtual void write(File& file, std::uint64_t offset, std::span<const std::span<const std::uint8_t>> pieces);
     virtual void setLength(File& file, std::uint64_t length);
     virtual void synchronise(File& file);
     virtual void close(File& file);

@@ -16,8 +16,8 @@ if [ "${1:-}" = --test ]; then
     ca-certificates pkg-config libplist-dev libplist-utils
     googletest libgtest-dev libbenchmark-dev
     clang-14 libclang-rt-14-dev
-    ffmpeg mediainfo python3
-    gstreamer1.0-tools gstreamer1.0-plugins-good
+    ffmpeg mediainfo python3 libimage-exiftool-perl
+    gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
     dpkg-dev file desktop-file-utils lintian mandoc
   )
 fi

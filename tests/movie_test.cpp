@@ -76,13 +76,18 @@ TEST_F(MovieOpening, RefusesFilesWithoutTrailingMetadata) {
     EXPECT_EQ(failure(join({atom("ftyp"), atom("mdat", zeros(8))})), "No supported trailing movie metadata found.");
 }
 
-TEST_F(MovieOpening, RefusesMetadataThatIsNotLast) {
+TEST_F(MovieOpening, FindsOneMetadataBlockAnywhereAndRefusesTwoOrFragments) {
     const Buffer metadata = moovWithLabels({1});
-    EXPECT_EQ(failure(join({atom("ftyp"), metadata, atom("mdat", zeros(8))})), notTrailing);
-    EXPECT_EQ(failure(join({movie(metadata), atom("free")})), notTrailing);
+    const Movie first(write(join({atom("ftyp"), metadata, atom("free"), atom("mdat", zeros(8))})));
+    EXPECT_EQ(first.offset(), 8u);
+    EXPECT_EQ(first.labels(), labelled({1}));
+    EXPECT_EQ(failure(join({atom("ftyp"), metadata, atom("mdat", zeros(8)), metadata})), notTrailing);
     const Buffer extended =
         join({extendedHeader("moov", metadata.size() + 8), Buffer(metadata.begin() + 8, metadata.end())});
     EXPECT_EQ(failure(join({atom("ftyp"), extended})), notTrailing);
+    const std::string fragmented = "Fragmented movies are not supported. No changes were made.";
+    EXPECT_EQ(failure(join({metadata, atom("moof"), atom("mdat")})), fragmented);
+    EXPECT_EQ(failure(movie(box("moov", {soundTrack(monoPcm(1)), atom("mvex")}))), fragmented);
 }
 
 TEST_F(MovieOpening, RefusesBrokenTopLevelStructure) {

@@ -60,7 +60,9 @@ public:
 
     Movie open(const std::filesystem::path& url) override {
         check(Step::open);
-        return Storage::open(url);
+        Movie opened = Storage::open(url);
+        meanwhileAfter(Step::open);
+        return opened;
     }
     FileIdentity writeBackup(const std::filesystem::path& movie, const BackupRecord& record) override {
         check(Step::writeBackup);
@@ -72,9 +74,9 @@ public:
         check(Step::openForUpdate);
         return Storage::openForUpdate(url);
     }
-    void write(File& file, std::uint64_t offset, std::span<const std::uint8_t> data) override {
+    void write(File& file, std::uint64_t offset, std::span<const std::span<const std::uint8_t>> pieces) override {
         check(Step::write);
-        Storage::write(file, offset, data);
+        Storage::write(file, offset, pieces);
         meanwhileAfter(Step::write);
     }
     void setLength(File& file, std::uint64_t length) override {
@@ -135,6 +137,22 @@ void relabelFirstTrack(const std::filesystem::path& path) {
 
 std::size_t entries(const std::filesystem::path& dir) {
     return std::size_t(std::distance(std::filesystem::directory_iterator(dir), {}));
+}
+
+// Every way a save places the new metadata: at the end as it was, or in place
+// of metadata that is not last, over free space after it, or moved to the end.
+enum class Shape { trailingGrows, trailingShrinks, sameSize, smaller, intoFreeSpace, relocated };
+
+// Twelve mono tracks that the delivery preset makes 240 bytes longer, just as long, or 480 bytes shorter.
+Buffer shaped(Shape shape) {
+    const bool shrinks = shape == Shape::smaller || shape == Shape::trailingShrinks;
+    const Buffer layout = shape == Shape::sameSize ? chanDescribing(42)
+                          : shrinks                ? join({chanDescribing(9), zeros(40)})
+                                                   : chanMono();
+    const Buffer metadata = moov(std::vector<Buffer>(12, soundTrack(lpcm(2, 1, {chan(layout)}))));
+    if (shape == Shape::trailingGrows || shape == Shape::trailingShrinks) return movie(metadata, 4096);
+    const Buffer space = shape == Shape::intoFreeSpace ? atom("free", zeros(300)) : Buffer();
+    return join({atom("ftyp", zeros(12)), metadata, space, atom("mdat", zeros(4096))});
 }
 
 class Saving : public ::testing::Test {
@@ -323,20 +341,54 @@ TEST_F(Saving, ASecondEditWaitsForTheBackupToBeMoved) {
 
 // Failures while writing: the old metadata goes back.
 
-class WriteFailure : public Saving, public ::testing::WithParamInterface<Step> {};
+using Fault = std::tuple<Shape, Step, int>;  // the step that fails, and its how-manyth call
+
+class WriteFailure : public Saving, public ::testing::WithParamInterface<Fault> {};
 
 TEST_P(WriteFailure, RestoresTheMovieByteForByte) {
-    const auto path = twelveTracks();
+    const auto [shape, step, occurrence] = GetParam();
+    const auto path = write(shaped(shape));
     const auto before = readFile(path);
-    FailingStorage storage(GetParam(), 1);
-    EXPECT_EQ(saveFailure(Movie(path), delivery, storage), FailingStorage::messageFor(GetParam()));
+    FailingStorage storage(step, occurrence);
+    EXPECT_EQ(saveFailure(Movie(path), delivery, storage), FailingStorage::messageFor(step));
     EXPECT_EQ(readFile(path), before);
     EXPECT_TRUE(backedUp(path));
 }
 
-INSTANTIATE_TEST_SUITE_P(EachStep, WriteFailure,
-                         ::testing::Values(Step::write, Step::setLength, Step::synchronise, Step::open),
-                         [](const auto& info) { return std::string(nameOf(info.param)); });
+// A kill after any step leaves the movie as it was, saved, or put back whole by its backup.
+TEST_P(WriteFailure, AKillAfterTheStepLeavesARestorableMovie) {
+    const auto [shape, step, occurrence] = GetParam();
+    const auto path = write(shaped(shape));
+    const auto before = readFile(path);
+    FailingStorage storage;
+    const std::function<void()> kill = [] { ::raise(SIGKILL); };
+    storage.meanwhile[step] = occurrence == 1 ? kill : [&storage, step, kill] { storage.meanwhile[step] = kill; };
+    EXPECT_EXIT(Movie(path).save(delivery, storage), ::testing::KilledBySignal(SIGKILL), "");
+    restoreMovie(path);
+    EXPECT_EQ(readFile(path), before);
+}
+
+const Fault faults[] = {{Shape::trailingGrows, Step::write, 1}, {Shape::trailingGrows, Step::synchronise, 1},
+                        {Shape::trailingGrows, Step::open, 1},  {Shape::trailingShrinks, Step::setLength, 1},
+                        {Shape::sameSize, Step::write, 1},      {Shape::smaller, Step::write, 1},
+                        {Shape::intoFreeSpace, Step::write, 1}, {Shape::intoFreeSpace, Step::synchronise, 1},
+                        {Shape::relocated, Step::write, 1},     {Shape::relocated, Step::synchronise, 1},
+                        {Shape::relocated, Step::write, 2},     {Shape::relocated, Step::synchronise, 2},
+                        {Shape::relocated, Step::open, 1}};
+
+INSTANTIATE_TEST_SUITE_P(EachStep, WriteFailure, ::testing::ValuesIn(faults));
+
+TEST_F(Saving, ARestoreThatFailsAtAnyStepCanBeRunAgain) {
+    for (const Step step : {Step::openForUpdate, Step::write, Step::setLength, Step::synchronise}) {
+        const auto path = write(shaped(Shape::relocated), std::string(nameOf(step)) + ".mov");
+        const auto before = readFile(path);
+        Movie(path).save(delivery);
+        FailingStorage storage(step, 1);
+        EXPECT_THROW(restoreMovie(path, storage), std::system_error) << nameOf(step);
+        restoreMovie(path);
+        EXPECT_EQ(readFile(path), before);
+    }
+}
 
 TEST_F(Saving, RunningOutOfMemoryIsRolledBackAndSaidSo) {
     const auto path = twelveTracks();
@@ -381,18 +433,22 @@ TEST_F(Saving, AKillWhileTheBackupIsMadeLeavesNothingBeside) {
 TEST_F(Saving, ASaveKilledAtAnyWriteRestores) {
     // Every other 4 KiB page of the new metadata written, as a power cut may leave them, then the end.
     struct Torn : FailingStorage {
-        void write(File& file, std::uint64_t offset, std::span<const std::uint8_t> data) override {
+        void write(File& file, std::uint64_t offset, std::span<const std::span<const std::uint8_t>> pieces) override {
+            Buffer data;
+            for (const auto piece : pieces) data.insert(data.end(), piece.begin(), piece.end());
             for (std::uint64_t at = offset; at < offset + data.size(); at = (at / 4096 + 2) * 4096) {
                 const auto end = std::min<std::uint64_t>(offset + data.size(), (at / 4096 + 1) * 4096);
-                Storage::write(file, at, data.subspan(at - offset, end - at));
+                const std::span<const std::uint8_t> page(data.data() + (at - offset), end - at);
+                Storage::write(file, at, std::span(&page, 1));
             }
             ::raise(SIGKILL);
         }
     } torn;
     std::vector<Buffer> tracks{videoTrack(), atom("udta", digestsFrom(zeros(50000), 0))};  // 13 blocks in all
     for (int i = 0; i < 12; ++i) tracks.push_back(soundTrack(lpcm(2, 1, {chan(chanMono())})));
-    const Step steps[] = {Step::write, Step::write, Step::setLength, Step::synchronise};
-    for (int kill = 0; kill < 4; ++kill) {  // within the write, then after each step
+    // The layouts grow, so the file is extended by the write itself and its length is not set.
+    const Step steps[] = {Step::write, Step::write, Step::synchronise};
+    for (int kill = 0; kill < 3; ++kill) {  // within the write, then after each step
         const auto path = write(movie(moov(tracks), 4096), "movie" + std::to_string(kill) + ".mov");
         const auto before = readFile(path);
         FailingStorage after;
@@ -428,7 +484,8 @@ TEST_F(Saving, BytesAppendedDuringTheSaveStayAndTheSaveFails) {
     const Buffer theirs(333, 0xAB);
     for (const Step step : {Step::writeBackup, Step::write, Step::setLength}) {
         SCOPED_TRACE(nameOf(step));
-        const auto path = twelveTracks(std::string(nameOf(step)) + ".mov");
+        const auto shape = step == Step::setLength ? Shape::trailingShrinks : Shape::trailingGrows;  // sets the length
+        const auto path = write(shaped(shape), std::string(nameOf(step)) + ".mov");
         const auto before = readFile(path);
         FailingStorage storage;
         storage.meanwhile[step] = [&] {
@@ -436,8 +493,10 @@ TEST_F(Saving, BytesAppendedDuringTheSaveStayAndTheSaveFails) {
         };
         EXPECT_EQ(saveFailure(Movie(path), delivery, storage), changed);
         const auto after = readFile(path);
-        ASSERT_GE(after.size(), before.size() + theirs.size());
-        EXPECT_TRUE(std::equal(before.begin(), before.end(), after.begin())) << "the old metadata is back";
+        // The old metadata goes back where it does not reach into their bytes.
+        const auto kept = step == Step::setLength ? Movie(write(before, "copy.mov")).offset() : before.size();
+        ASSERT_GE(after.size(), kept + theirs.size());
+        EXPECT_TRUE(std::equal(before.begin(), before.begin() + std::ptrdiff_t(kept), after.begin()));
         EXPECT_TRUE(std::equal(theirs.begin(), theirs.end(), after.end() - std::ptrdiff_t(theirs.size())));
         EXPECT_EQ(backedUp(path), step != Step::writeBackup) << "kept only once the movie was written";
     }
@@ -472,7 +531,7 @@ TEST_F(Saving, AFailingRollbackReportsItsOwnErrorAndTheBackupStillRestores) {
         // The forward synchronise fails after the new metadata is in place; then the rollback's step fails.
         struct Twice : FailingStorage {
             // The forward synchronise below never reaches the counter, so the rollback's is its first.
-            Twice(Step rollbackStep) : FailingStorage(rollbackStep, rollbackStep == Step::synchronise ? 1 : 2) {}
+            Twice(Step rollbackStep) : FailingStorage(rollbackStep, rollbackStep == Step::write ? 2 : 1) {}
             void synchronise(File& file) override {
                 if (++syncs == 1)
                     throw std::system_error(EIO, std::generic_category(), "Injected failure of synchronise");
@@ -480,7 +539,8 @@ TEST_F(Saving, AFailingRollbackReportsItsOwnErrorAndTheBackupStillRestores) {
             }
             int syncs = 0;
         } storage(step);
-        EXPECT_EQ(saveFailure(Movie(path), delivery, storage), FailingStorage::messageFor(step));
+        const std::string hint = ". lanemark --restore \"" + path.string() + "\" can bring the movie back.";
+        EXPECT_EQ(saveFailure(Movie(path), delivery, storage), FailingStorage::messageFor(step) + hint);
         if (step != Step::synchronise) {
             EXPECT_NE(readFile(path), before) << "the rollback stopped before finishing";
         }

@@ -51,7 +51,7 @@ const QString emptyList = QStringLiteral("No movie open. Choose Open Movie\u2026
 const QString saved = QStringLiteral("Saved and verified. Audio and video data were not rewritten.");
 const QString promise = QStringLiteral(
     "Saves channel metadata in place. Audio and video are not re-encoded or moved. A small metadata recovery backup "
-    "is saved beside the movie. Supports trailing movie metadata and PCM audio tracks.");
+    "is saved beside the movie. Supports PCM audio tracks.");
 
 QLabel* makeHeading() {
     auto* heading = new QLabel(QStringLiteral("QuickTime Audio Lanemark"));

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -391,9 +392,7 @@ TEST(FfmpegPcmEntries, ReadAStereoTrack) {
 }
 
 // A 48 kHz 24-bit master as ffmpeg writes it when told each track's channel.
-TEST(FfmpegLabelledMaster, TakesThePresetInPlace) {
-    const TempDir dir;
-    const auto path = dir / "master.mov";
+void labelledMaster(const std::filesystem::path& path, const std::vector<std::string>& options = {}) {
     const std::string channels[] = {"FL", "FR", "FC", "LFE", "BL", "BR", "FL", "FR", "FL", "FR", "FL", "FR"};
     std::vector<std::string> arguments{"-f", "lavfi", "-i", "testsrc=size=320x180:rate=24:duration=0.5"};
     std::vector<std::string> outputs{"-map", "0:v"};
@@ -406,9 +405,16 @@ TEST(FfmpegLabelledMaster, TakesThePresetInPlace) {
                                        "-channel_layout:a:" + std::to_string(track), channels[track]});
     }
     arguments.insert(arguments.end(), outputs.begin(), outputs.end());
+    arguments.insert(arguments.end(), options.begin(), options.end());
     arguments.insert(arguments.end(),
                      {"-c:v", "prores_ks", "-profile:v", "2", "-c:a", "pcm_s24le", "-f", "mov", path.string()});
     ffmpeg(arguments);
+}
+
+TEST(FfmpegLabelledMaster, TakesThePresetInPlace) {
+    const TempDir dir;
+    const auto path = dir / "master.mov";
+    labelledMaster(path);
     if (HasFatalFailure()) return;
     const auto hashes = streamHashes(path);
     ASSERT_EQ(hashes.size(), 13u);
@@ -535,6 +541,66 @@ INSTANTIATE_TEST_SUITE_P(Movies, OtherWriters, ::testing::Values(
                  "[1, 2, 5, 6, 3, 4]\n", {"unknown"}, {"L R Ls Rs C LFE"}}),
     [](const auto& info) { return info.param.name; });
 // clang-format on
+
+// ---------------------------------------------------------------------------
+// Masters whose metadata comes first, as fast-start writers and exiftool leave them: every reader
+// reads the preset, no packet changes, and --restore puts back every byte.
+
+// Where the type "moov" first stands: no header or media of these movies spells it by chance.
+std::ptrdiff_t moovOffset(const Buffer& file) {
+    return std::search(file.begin(), file.end(), "moov", "moov" + 4) - file.begin() - 4;
+}
+
+// GStreamer's fast start, twelve mono tracks that name no position.
+void qtmuxMaster(const std::filesystem::path& path) {
+    std::string pipeline = "gst-launch-1.0 -q qtmux name=mux faststart=true ! filesink location=\"$0\"";
+    for (int track = 1; track <= 12; ++track)
+        pipeline += " audiotestsrc num-buffers=8 freq=" + std::to_string(110 * track) +
+                    " ! audio/x-raw,format=S24LE,channels=1,rate=96000 ! mux.";
+    ASSERT_EQ(runProgram({"sh", "-c", pipeline, path.string()}).status, 0);
+}
+
+struct FirstMetadata {
+    std::vector<std::string> options;  // ffmpeg's; none and not stamped: GStreamer's qtmux
+    bool stamped;  // labelled in the form Lanemark writes (the preset keeps the size), then stamped by exiftool
+    bool moves;    // to the end, leaving free space where it was
+};
+
+void make(const std::filesystem::path& path, const FirstMetadata& how) {
+    if (how.options.empty() && !how.stamped) return qtmuxMaster(path);
+    labelledMaster(path, how.options);
+    if (!how.stamped) return;
+    ASSERT_EQ(runProgram({lanemarkProgram, "--apply-labels", path.string(), "M,M,M,M,M,M,M,M,M,M,M,M"}).status, 0);
+    std::filesystem::remove(path.string() + ".lanemark-backup");
+    ASSERT_EQ(runProgram({"exiftool", "-q", "-overwrite_original", "-Title=X", path.string()}).status, 0);
+}
+
+class MetadataFirst : public ::testing::TestWithParam<FirstMetadata> {};
+
+TEST_P(MetadataFirst, TakesThePresetAndRestoresByteForByte) {
+    const TempDir dir;
+    const auto path = dir / "master.mov";
+    make(path, GetParam());
+    if (HasFatalFailure()) return;
+    const Buffer original = readFile(path);
+    const auto offset = moovOffset(original);
+    const auto hashes = streamHashes(path);
+    ASSERT_THROW(readTrailingMoov(path), std::runtime_error) << "the metadata comes first";
+    const auto applied = lanemark("--apply-preset", path);
+    ASSERT_EQ(applied.out, "Saved and verified\n") << describe(applied);
+    expectPresetInEveryReader(path);
+    EXPECT_EQ(streamHashes(path), hashes);
+    const Buffer saved = readFile(path);
+    EXPECT_EQ(saved.size(), original.size() + (GetParam().moves ? readTrailingMoov(path).metadata.size() : 0));
+    EXPECT_EQ(moovOffset(saved), GetParam().moves ? std::ptrdiff_t(original.size()) : offset);
+    EXPECT_EQ(lanemark("--restore", path).out, "Restored and verified\n");
+    EXPECT_EQ(readFile(path), original);
+}
+
+INSTANTIATE_TEST_SUITE_P(Writers, MetadataFirst,
+                         ::testing::Values(FirstMetadata{{"-movflags", "+faststart"}, false, true},
+                                           FirstMetadata{{"-moov_size", "16384"}, false, false},
+                                           FirstMetadata{{}, true, false}, FirstMetadata{{}, false, true}));
 
 // ---------------------------------------------------------------------------
 // Putting a movie back from its backup: with the manual page's example run as

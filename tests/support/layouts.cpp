@@ -31,10 +31,11 @@ Buffer slice(const Buffer& data, std::size_t begin, std::size_t end) {
 unsigned versionOf(const Buffer& data, std::size_t payload) { return unsigned(read32(data, payload + 8) >> 16); }
 
 // Payload bytes ahead of the child atoms, for the atoms the walk opens.
-std::optional<std::size_t> childOffset(std::string_view type, const Buffer& data, std::size_t payload) {
+std::optional<std::size_t> childOffset(std::string_view type, const Buffer& data, std::size_t payload,
+                                       std::string_view entry) {
     if (type == "moov" || type == "trak" || type == "mdia" || type == "minf" || type == "stbl") return 0;
     if (type == "stsd") return 8;
-    if (type != "lpcm") return std::nullopt;
+    if (type != entry) return std::nullopt;
     switch (versionOf(data, payload)) {
         case 0:
             return 28;
@@ -49,7 +50,8 @@ std::optional<std::size_t> childOffset(std::string_view type, const Buffer& data
 
 class Walk {
 public:
-    explicit Walk(const std::vector<Buffer>& bodies) : bodies_(bodies) {}
+    explicit Walk(const std::vector<Buffer>& bodies, std::string_view entry = "lpcm")
+        : bodies_(bodies), entry_(entry) {}
 
     // The atoms in data[begin, end), rebuilt.
     Buffer level(const Buffer& data, std::size_t begin, std::size_t end) {
@@ -72,12 +74,12 @@ private:
     Buffer one(const Buffer& data, std::size_t begin, std::size_t end) {
         const std::string type = typeAt(data, begin + 4);
         const std::size_t payload = begin + 8;
-        const auto offset = childOffset(type, data, payload);
+        const auto offset = childOffset(type, data, payload, entry_);
         if (!offset) return slice(data, begin, end);
         if (payload + *offset > end) throw std::runtime_error(type + " is shorter than its fixed fields");
 
         std::size_t index = seen_.size();
-        if (type == "lpcm") {
+        if (type == entry_) {
             PcmDescription description;
             description.version = versionOf(data, payload);
             description.channels =
@@ -87,7 +89,7 @@ private:
         Buffer content = slice(data, payload, payload + *offset);
         const Buffer children = level(data, payload + *offset, end);
         content.insert(content.end(), children.begin(), children.end());
-        if (type == "lpcm") {
+        if (type == entry_) {
             for (std::size_t at = 0; at < children.size(); at += read32(children, at))
                 if (typeAt(children, at + 4) == "chan")
                     seen_[index].chanBodies.push_back(slice(children, at + 8, at + read32(children, at)));
@@ -107,6 +109,7 @@ private:
     }
 
     std::vector<Buffer> bodies_;
+    std::string entry_;
     std::size_t added_ = 0;
     std::vector<PcmDescription> seen_;
 };
@@ -130,10 +133,11 @@ std::vector<PcmDescription> pcmDescriptions(const Buffer& metadata) {
     return walk.seen();
 }
 
-static std::pair<Buffer, std::size_t> rebuild(const Buffer& metadata, const std::vector<Buffer>& bodies) {
+static std::pair<Buffer, std::size_t> rebuild(const Buffer& metadata, const std::vector<Buffer>& bodies,
+                                              std::string_view entry = "lpcm") {
     checkMoov(metadata);
     if (bodies.empty()) throw std::runtime_error("no chan body given");
-    Walk walk(bodies);
+    Walk walk(bodies, entry);
     Buffer out = walk.level(metadata, 0, metadata.size());
     if (bodies.size() > 1 && walk.added() != bodies.size())
         throw std::runtime_error(std::to_string(bodies.size()) + " chan bodies given for " +
@@ -141,8 +145,8 @@ static std::pair<Buffer, std::size_t> rebuild(const Buffer& metadata, const std:
     return {std::move(out), walk.added()};
 }
 
-Buffer withChannelLayouts(const Buffer& metadata, const std::vector<Buffer>& bodies) {
-    return rebuild(metadata, bodies).first;
+Buffer withChannelLayouts(const Buffer& metadata, const std::vector<Buffer>& bodies, std::string_view entry) {
+    return rebuild(metadata, bodies, entry).first;
 }
 
 static TrailingMoov readTrailingMoov(int fd) {

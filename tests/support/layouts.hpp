@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <string_view>
 #include <vector>
 
 #include "tests/support/builder.hpp"
@@ -31,7 +32,8 @@ std::vector<PcmDescription> pcmDescriptions(const Buffer& metadata);
 // `bodies[i]`, or `bodies[0]` when one body is given for all. Every enclosing
 // atom's size grows to match. Throws std::runtime_error on anything it cannot
 // walk, or when several bodies are given and their number does not match.
-Buffer withChannelLayouts(const Buffer& metadata, const std::vector<Buffer>& bodies);
+// `entry` names another PCM entry type to give layouts to instead.
+Buffer withChannelLayouts(const Buffer& metadata, const std::vector<Buffer>& bodies, std::string_view entry = "lpcm");
 
 // The last top-level atom of a movie file, which must be its "moov".
 struct TrailingMoov {

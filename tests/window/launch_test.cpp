@@ -114,7 +114,7 @@ private slots:
         QVERIFY(note);
         QCOMPARE(note->text(), QStringLiteral("Saves channel metadata in place. Audio and video are not re-encoded or "
                                               "moved. A small metadata recovery backup is saved beside the movie. "
-                                              "Supports trailing movie metadata and PCM audio tracks."));
+                                              "Supports PCM audio tracks."));
         QCOMPARE(viewAt(*controller, 5), controller->save);
         QCOMPARE(controller->save->text(), QStringLiteral("Save labels in this file"));
     }

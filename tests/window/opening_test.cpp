@@ -95,13 +95,15 @@ private slots:
         controller->open(writeMovie(*dir, "few.mov", {1, 2, 3}));
         settle();
         QVERIFY(!list->verticalScrollBar()->isVisible());
-        controller->open(writeMovie(*dir, "many.mov", mixedTwelve));
+        std::vector<std::uint32_t> many(mixedTwelve.begin(), mixedTwelve.end());
+        many.insert(many.end(), mixedTwelve.begin(), mixedTwelve.begin() + 8);
+        controller->open(writeMovie(*dir, "many.mov", many));
         settle();
         QVERIFY(list->verticalScrollBar()->isVisible());
         turnWheel(controller->menus[3], -3);
         QCOMPARE(selections(*controller).value(3), nameOf(mixedTwelve[3]));
         QVERIFY(list->verticalScrollBar()->value() > 0);
-        controller->window->resize(640, 1200);
+        controller->window->resize(640, 1400);
         settle();
         QVERIFY(!list->verticalScrollBar()->isVisible());
     }

@@ -1,0 +1,115 @@
+#include "saving/plan.hpp"
+
+#include <algorithm>
+
+#include "saving/storage.hpp"
+
+namespace lanemark {
+namespace {
+
+constexpr std::uint8_t freeType[4] = {'f', 'r', 'e', 'e'};
+
+std::uint64_t lengthOf(const Pieces& pieces) {
+    std::uint64_t length = 0;
+    for (const auto piece : pieces) length += piece.size();
+    return length;
+}
+
+// The header of a 'free' atom of `size` bytes.
+Bytes freeHeader(std::uint64_t size) {
+    const auto length = bytes(static_cast<std::uint32_t>(size));
+    return Bytes(std::vector<std::uint8_t>{length[0], length[1], length[2], length[3], 'f', 'r', 'e', 'e'});
+}
+
+// Cases 1 to 3: the new metadata over the region, and one 'free' atom over
+// whatever it leaves; the file keeps its length.
+SavePlan inPlace(SavePlan saving, std::uint64_t size) {
+    const std::span<const std::uint8_t> old = saving.old;
+    const std::size_t length = saving.fresh.size;
+    Pieces pieces = saving.fresh.pieces;
+    if (old.size() > length) {
+        saving.freeHeader = freeHeader(old.size() - length);
+        pieces.push_back(saving.freeHeader.span());
+    }
+    saving.plan = {{{saving.record.offset, pieces}}, size};
+    // The rest of the 'free' atom keeps the old bytes: writing them again would change nothing a reader sees.
+    if (old.size() > length) pieces.push_back(old.subspan(length + 8));
+    saving.record.written = std::move(pieces);
+    saving.record.savedSize = size;
+    return saving;
+}
+
+// Case 4: the new metadata at the end, and the old one's type changed to
+// 'free' only once the new one is on storage, so that the file always holds
+// a complete "moov" ahead of any other.
+SavePlan relocated(SavePlan saving, std::uint64_t size) {
+    const std::span<const std::uint8_t> old = saving.old;
+    const std::uint64_t offset = saving.record.offset;
+    saving.plan = {{{size, saving.fresh.pieces, true}, {offset + 4, {freeType}}}, size + saving.fresh.size};
+    saving.record.written = {old.first(4), freeType, old.subspan(8)};
+    saving.record.savedSize = saving.plan.length;
+    return saving;
+}
+
+}  // namespace
+
+Plan restoring(std::uint64_t offset, std::span<const std::uint8_t> old, std::uint64_t length) {
+    return {{{offset, {old}}}, length};
+}
+
+void carryOut(const Plan& plan, std::uint64_t length, File& file, Storage& storage, Progress& progress,
+              const std::function<void(std::uint64_t)>& expect) {
+    std::uint64_t reach = length;
+    for (const auto& patch : plan.patches) reach = std::max(reach, patch.offset + lengthOf(patch.pieces));
+    if (expect) expect(length);
+    progress = {reach, true};
+    std::uint64_t written = length;
+    for (const auto& patch : plan.patches) {
+        storage.write(file, patch.offset, patch.pieces);
+        written = std::max(written, patch.offset + lengthOf(patch.pieces));
+        if (expect) expect(written);
+        if (patch.synchronised) storage.synchronise(file);
+    }
+    // Where the writes end at or past the planned end there is nothing to cut, and
+    // bytes another program appends meanwhile are not cut off either.
+    if (plan.length != reach) {
+        storage.setLength(file, plan.length);
+        progress.end = plan.length;
+    }
+    storage.synchronise(file);
+}
+
+std::uint64_t spaceTaken(const std::vector<std::uint64_t>& spaceAfter, std::uint64_t oldLength,
+                         std::uint64_t newLength) {
+    if (newLength <= oldLength) return 0;
+    std::uint64_t region = oldLength;
+    for (const std::uint64_t size : spaceAfter) {
+        region += size;
+        // The backup holds the whole region, and a backup is never larger than metadata may be.
+        if (region >= metadataLimit) return 0;
+        if (region == newLength || region >= newLength + 8) return region - oldLength;
+    }
+    return 0;
+}
+
+SavePlan planSave(const Movie& movie, EncodedPieces fresh, Bytes region) {
+    SavePlan saving;
+    saving.record.offset = movie.offset();
+    saving.record.originalSize = movie.size();
+    saving.old = std::move(region);
+    saving.record.metadata = saving.old.span();
+    saving.fresh = std::move(fresh);
+    const std::uint64_t oldLength = saving.old.size(), newLength = saving.fresh.size;
+    if (movie.trailing()) {
+        // The file ends where the new metadata does.
+        saving.plan = {{{movie.offset(), saving.fresh.pieces}}, movie.offset() + newLength};
+        saving.record.written = saving.fresh.pieces;
+        saving.record.savedSize = saving.plan.length;
+        return saving;
+    }
+    // A region that takes free space was chosen to leave nothing or room for a 'free' atom.
+    if (newLength == oldLength || newLength + 8 <= oldLength) return inPlace(std::move(saving), movie.size());
+    return relocated(std::move(saving), movie.size());
+}
+
+}  // namespace lanemark

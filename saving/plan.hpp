@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <vector>
+
+#include "metadata/bytes.hpp"
+#include "metadata/movie.hpp"
+#include "saving/backup.hpp"
+
+namespace lanemark {
+
+class Storage;
+
+using Pieces = std::vector<std::span<const std::uint8_t>>;
+
+// Bytes that go to one place of a movie, as pieces so that nothing is copied.
+struct Patch {
+    std::uint64_t offset = 0;
+    Pieces pieces;
+    // On storage before anything after it is written: a crash then finds this patch whole.
+    bool synchronised = false;
+};
+
+// Everything a save, a rollback or a restore does to a movie: the patches in
+// write order, then the file's length.
+struct Plan {
+    std::vector<Patch> patches;
+    std::uint64_t length = 0;
+};
+
+// Puts a region back: its old bytes at `offset`, then the old length.
+Plan restoring(std::uint64_t offset, std::span<const std::uint8_t> old, std::uint64_t length);
+
+// Where Lanemark's own bytes stop while a plan is carried out; past it lies
+// what another program wrote meanwhile.
+struct Progress {
+    std::uint64_t end = 0;
+    bool touched = false;
+};
+
+// Carries out `plan` on `file`, `length` bytes long, through `storage`, and
+// synchronises it. `expect` is told before the first write and after every
+// write how long the file must be by then. The length is set only where the
+// writes leave the file longer than the plan says.
+void carryOut(const Plan& plan, std::uint64_t length, File& file, Storage& storage, Progress& progress,
+              const std::function<void(std::uint64_t)>& expect);
+
+// A save worked out before anything is written: what the backup records and what is written.
+struct SavePlan {
+    BackupRecord record;
+    Plan plan;
+    // What the pieces above point into.
+    EncodedPieces fresh;
+    Bytes old, freeHeader;
+};
+
+// How many bytes of the space right after a metadata atom of `oldLength`
+// bytes one of `newLength` bytes may take: the first of the free atoms
+// `spaceAfter` that cover the growth and leave nothing or room for a free
+// atom. 0 when they do not, or the region would reach the size limit.
+std::uint64_t spaceTaken(const std::vector<std::uint64_t>& spaceAfter, std::uint64_t oldLength,
+                         std::uint64_t newLength);
+
+// The save of `fresh` in place of `movie`'s metadata. `region` is the old bytes
+// from the metadata's offset on: the metadata, and any free space it takes.
+SavePlan planSave(const Movie& movie, EncodedPieces fresh, Bytes region);
+
+}  // namespace lanemark

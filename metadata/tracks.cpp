@@ -78,6 +78,17 @@ void walkEntries(const std::vector<Atom>& atoms, const std::optional<std::uint32
     }
 }
 
+// The sample width that the older descriptions' entry type itself fixes: ffmpeg
+// writes "in24" with a sample size field of 16, as the format's original
+// readers expected, so for these types the field does not say it.
+unsigned widthOfType(std::string_view type) {
+    if (type == "in24") return 24;
+    if (type == "in32" || type == "fl32") return 32;
+    if (type == "fl64") return 64;
+    if (type == "raw ") return 8;
+    return 0;
+}
+
 }  // namespace
 
 SoundDescription readSoundDescription(const Atom& entry) {
@@ -98,6 +109,7 @@ SoundDescription readSoundDescription(const Atom& entry) {
         sound.bitsPerSample = reader.u16();
         reader.skip(4);  // compression ID and packet size
         sound.sampleRate = reader.u32() / 65536.0;
+        if (const unsigned width = widthOfType(sound.entry)) sound.bitsPerSample = width;
     }
     return sound;
 }

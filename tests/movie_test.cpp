@@ -357,13 +357,16 @@ TEST_F(MovieOpening, ReadsEveryLayoutFormForOneAndSeveralChannels) {
 }
 
 TEST_F(MovieOpening, DescribesEachPcmTrack) {
-    const Movie opened(write(movie(moov({soundTrack(lpcm(0, 2, {}, "sowt")), soundTrack(monoPcm(3))}))));
+    // A 24-bit type in an older description names its width by its type, whatever its size field says.
+    const Movie opened(write(movie(
+        moov({soundTrack(lpcm(0, 2, {}, "sowt")), soundTrack(monoPcm(3)), soundTrack(lpcm(1, 6, {}, "in24"))}))));
     const auto described = [&](std::size_t i) {
         const auto& [id, sound, layout] = opened.tracks().at(i);
         return std::tuple(sound.entry, sound.version, sound.channels, sound.sampleRate, sound.bitsPerSample, layout);
     };
     EXPECT_EQ(described(0), std::tuple("sowt", 0u, 2u, 48000.0, 16u, std::nullopt));
     EXPECT_EQ(described(1), std::tuple("lpcm", 2u, 1u, 96000.0, 24u, std::vector<std::uint32_t>{3}));
+    EXPECT_EQ(described(2), std::tuple("in24", 1u, 6u, 48000.0, 24u, std::nullopt));
 }
 
 }  // namespace

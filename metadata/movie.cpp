@@ -13,10 +13,6 @@ namespace {
 // Beyond this no layout tag could name a track's channels.
 constexpr std::uint32_t channelsPerTrack = 0xFFFF;
 
-bool isMoov(std::span<const std::uint8_t> header) {
-    return header[4] == 'm' && header[5] == 'o' && header[6] == 'o' && header[7] == 'v';
-}
-
 // The size of the top-level atom whose header is `header`, and whether it used the 8-byte form.
 struct TopLevelAtom {
     std::uint64_t size;
@@ -53,11 +49,6 @@ void checkSampleDescriptions(const Atom& atom) {
     if (!valid) fail("Unsupported sample descriptions.");
 }
 
-bool isFreeSpace(std::span<const std::uint8_t> header) {
-    return std::equal(header.begin() + 4, header.begin() + 8, "free") ||
-           std::equal(header.begin() + 4, header.begin() + 8, "skip");
-}
-
 void validateLevel(const std::vector<Atom>& atoms, bool inVideoTrack) {
     for (const auto& atom : atoms) {
         if (atom.type == "stsd") checkSampleDescriptions(atom);
@@ -89,11 +80,11 @@ Walk walk(std::uint64_t fileSize, const ReadAt& read) {
         const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(16, fileSize - cursor));
         const std::span<const std::uint8_t> header(buffer.data(), read(std::span(buffer).first(wanted), cursor));
         const auto atom = measure(header, cursor, fileSize);
-        if (std::equal(header.begin() + 4, header.begin() + 8, "moof")) fail(fragmented);
+        if (hasType(header, "moof")) fail(fragmented);
         // Only compact sizes: the space taken is rewritten with one.
         spaceContinues = spaceContinues && isFreeSpace(header) && u32(header, 0) == atom.size;
         if (spaceContinues) found.spaceAfter.push_back(atom.size);
-        if (isMoov(header)) {
+        if (hasType(header, "moov")) {
             if (seen || !atom.compact || atom.size >= metadataLimit) fail(notOneTrailingBlock);
             found.place = {cursor, atom.size};
             seen = spaceContinues = true;
@@ -126,6 +117,12 @@ FoundMetadata readMetadata(const std::filesystem::path& url) {
 }
 
 void Movie::validate(const std::vector<Atom>& atoms) { validateLevel(atoms, false); }
+
+bool hasType(std::span<const std::uint8_t> header, std::string_view type) {
+    return header.size() >= 8 && type.size() == 4 && std::equal(type.begin(), type.end(), header.begin() + 4);
+}
+
+bool isFreeSpace(std::span<const std::uint8_t> header) { return hasType(header, "free") || hasType(header, "skip"); }
 
 std::uint64_t topLevelAtomSize(std::span<const std::uint8_t> header, std::uint64_t cursor, std::uint64_t fileSize) {
     return measure(header, cursor, fileSize).size;

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <functional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "metadata/atom.hpp"
@@ -93,6 +94,11 @@ FoundMetadata readMetadata(const std::filesystem::path& url);
 
 // What opening checks in a parsed tree, and the PCM tracks it then finds; throws Failure.
 std::vector<PcmTrack> checkedTracks(const std::vector<Atom>& atoms);
+
+// Whether the atom whose header (at least 8 bytes) is `header` has the four-character `type`.
+bool hasType(std::span<const std::uint8_t> header, std::string_view type);
+// Whether it is 'free' or 'skip': space a save may take.
+bool isFreeSpace(std::span<const std::uint8_t> header);
 
 // The length of the top-level atom at `cursor` whose first (up to 16) bytes are
 // `header`, in a file of `fileSize` bytes, as the opening walk measures it;

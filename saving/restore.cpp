@@ -1,7 +1,6 @@
 #include "saving/restore.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -101,10 +100,6 @@ void checkRegion(const Backup& backup) {
         fail(damaged);
 }
 
-bool hasType(std::span<const std::uint8_t> header, const char* type) {
-    return header.size() >= 8 && std::memcmp(&header[4], type, 4) == 0;
-}
-
 // The region's old bytes are one "moov" that opens as a movie's metadata
 // does, followed only by the free space a save may have grown it over.
 void checkMetadata(const Bytes& metadata) {
@@ -112,7 +107,7 @@ void checkMetadata(const Bytes& metadata) {
     try {
         for (std::uint64_t at = 0; at < metadata.size();) {
             const auto header = metadata.span().subspan(at, std::min<std::size_t>(16, metadata.size() - at));
-            const bool fits = at == 0 ? hasType(header, "moov") : hasType(header, "free") || hasType(header, "skip");
+            const bool fits = at == 0 ? hasType(header, "moov") : isFreeSpace(header);
             if (!fits) fail(damaged);
             at += topLevelAtomSize(header, at, metadata.size());
         }

@@ -71,9 +71,7 @@ Bytes regionOf(const Movie& movie, const File& file, std::uint64_t taken) {
     const Bytes region = file.readBytesAt(movie.offset(), static_cast<std::size_t>(length + taken));
     if (region.size() != length + taken || !(region.slice(0, length) == movie.metadata())) fail(changed);
     for (std::size_t at = length, index = 0; at < region.size(); at += movie.spaceAfter()[index++]) {
-        const auto type = region.span().subspan(at + 4, 4);
-        const bool space = std::equal(type.begin(), type.end(), "free") || std::equal(type.begin(), type.end(), "skip");
-        if (!space || u32(region, at) != movie.spaceAfter()[index]) fail(changed);
+        if (!isFreeSpace(region.span().subspan(at, 8)) || u32(region, at) != movie.spaceAfter()[index]) fail(changed);
     }
     return region;
 }

@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "metadata/failure.hpp"
+#include "platform/failure.hpp"
 #include "saving/property_list.hpp"
 #include "saving/restore.hpp"
 

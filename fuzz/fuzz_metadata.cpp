@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "metadata/failure.hpp"
+#include "platform/failure.hpp"
 #include "metadata/movie.hpp"
 #include "metadata/outline.hpp"
 #include "metadata/rewrite.hpp"

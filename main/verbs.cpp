@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "metadata/failure.hpp"
+#include "platform/failure.hpp"
 #include "metadata/labels.hpp"
 #include "metadata/movie.hpp"
 #include "metadata/outline.hpp"

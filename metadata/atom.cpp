@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "metadata/failure.hpp"
+#include "platform/failure.hpp"
 
 namespace lanemark {
 namespace {

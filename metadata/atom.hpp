@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "metadata/bytes.hpp"
+#include "platform/bytes.hpp"
 
 namespace lanemark {
 

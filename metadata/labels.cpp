@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
-#include "metadata/failure.hpp"
+#include "platform/failure.hpp"
 #include "metadata/layout_tables.hpp"
 #include "platform/file.hpp"
 
@@ -44,6 +44,27 @@ std::optional<std::string> labelName(std::uint32_t label) {
         std::string name(range.name);
         const auto at = name.find(" N");
         return at == std::string::npos ? name : name.replace(at + 1, 1, index);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> shortLabelName(std::uint32_t label) {
+    const auto named = std::ranges::lower_bound(labelNames, label, {}, &LabelName::number);
+    if (named == labelNames.end() || named->number != label || named->shortName.empty()) return std::nullopt;
+    return std::string(named->shortName);
+}
+
+std::optional<std::string> layoutOf(const std::vector<std::optional<std::uint32_t>>& labels) {
+    if (labels.size() == 1 && labels[0] == 42u) return "mono";
+    if (std::ranges::any_of(labels, [](const auto& label) { return !label; })) return std::nullopt;
+    std::vector<std::uint32_t> sorted;
+    for (const auto& label : labels) sorted.push_back(*label);
+    std::ranges::sort(sorted);
+    for (const auto& layout : layoutNames) {
+        if (layout.name == "delivery") continue;
+        auto wanted = layout.labels;
+        std::ranges::sort(wanted);
+        if (sorted == wanted) return layout.name;
     }
     return std::nullopt;
 }

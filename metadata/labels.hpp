@@ -51,6 +51,12 @@ std::optional<std::size_t> choiceIndex(std::uint32_t value);
 // name for the others, "Discrete N" for discrete channel N; none for a label without one.
 std::optional<std::string> labelName(std::uint32_t label);
 
+// The short name a label is typed as ("L", "Rls", "LFE2"...); none for a label without one.
+std::optional<std::string> shortLabelName(std::uint32_t label);
+
+// The layout whose labels these are, each once in any order: "mono", "stereo", "LtRt", "5.1" or "7.1".
+std::optional<std::string> layoutOf(const std::vector<std::optional<std::uint32_t>>& labels);
+
 // The value of one typed label: the short name of a Core Audio label ("Ls", "Rls",
 // "LFE2", "M" for Mono...), matched without regard to case, or a decimal label number.
 std::optional<std::uint32_t> typedLabel(std::string_view item);

@@ -4,7 +4,7 @@
 #include <new>
 #include <optional>
 
-#include "metadata/failure.hpp"
+#include "platform/failure.hpp"
 #include "platform/file.hpp"
 
 namespace lanemark {
@@ -147,7 +147,7 @@ Movie::Movie(std::filesystem::path url) try : url_(std::move(url)) {
     tracks_ = checkedTracks(atoms_);
     labels_ = channelsOf(tracks_);
 } catch (const std::bad_alloc&) {
-    fail(notEnoughMemoryToOpen);
+    fail(notEnoughMemoryToOpen, FailureKind::outOfMemory);
 }
 
 }  // namespace lanemark

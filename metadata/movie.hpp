@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "metadata/atom.hpp"
-#include "metadata/bytes.hpp"
+#include "platform/bytes.hpp"
 #include "metadata/tracks.hpp"
 #include "platform/file.hpp"
 

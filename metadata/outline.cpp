@@ -7,7 +7,7 @@
 #include <optional>
 #include <string_view>
 
-#include "metadata/failure.hpp"
+#include "platform/failure.hpp"
 #include "platform/file.hpp"
 
 namespace lanemark {
@@ -143,7 +143,7 @@ MovieContents outlineMovie(const std::filesystem::path& url) try {
     auto labels = channelsOf(tracks);
     return {std::move(tracks), std::move(labels)};
 } catch (const std::bad_alloc&) {
-    fail(notEnoughMemoryToOpen);
+    fail(notEnoughMemoryToOpen, FailureKind::outOfMemory);
 }
 
 }  // namespace lanemark

@@ -1,6 +1,6 @@
 #include "metadata/rewrite.hpp"
 
-#include "metadata/failure.hpp"
+#include "platform/failure.hpp"
 #include "metadata/tracks.hpp"
 
 namespace lanemark {

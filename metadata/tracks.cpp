@@ -4,7 +4,7 @@
 #include <bit>
 #include <functional>
 
-#include "metadata/failure.hpp"
+#include "platform/failure.hpp"
 #include "metadata/layout_tables.hpp"
 #include "metadata/movie.hpp"
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "metadata/atom.hpp"
-#include "metadata/bytes.hpp"
+#include "platform/bytes.hpp"
 
 namespace lanemark {
 

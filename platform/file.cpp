@@ -13,7 +13,7 @@
 #include <system_error>
 #include <utility>
 
-#include "metadata/failure.hpp"
+#include "platform/failure.hpp"
 
 namespace lanemark {
 namespace {
@@ -108,7 +108,7 @@ void File::identify() {
     identity_ = identityOf(info);
     if (!folder_ && !S_ISREG(info.st_mode)) {
         ::close(std::exchange(fd_, -1));
-        fail(notRegular);
+        fail(notRegular, FailureKind::notRegular);
     }
 }
 

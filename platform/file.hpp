@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "metadata/bytes.hpp"
+#include "platform/bytes.hpp"
 
 namespace lanemark {
 

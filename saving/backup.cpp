@@ -5,7 +5,7 @@
 #include <system_error>
 #include <vector>
 
-#include "metadata/failure.hpp"
+#include "platform/failure.hpp"
 #include "metadata/text.hpp"
 #include "platform/file.hpp"
 #include "saving/digest.hpp"

@@ -6,7 +6,7 @@
 #include <memory>
 #include <new>
 
-#include "metadata/failure.hpp"
+#include "platform/failure.hpp"
 
 namespace lanemark {
 namespace {

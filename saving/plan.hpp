@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-#include "metadata/bytes.hpp"
+#include "platform/bytes.hpp"
 #include "metadata/movie.hpp"
 #include "saving/backup.hpp"
 

@@ -14,7 +14,7 @@
 #include <variant>
 #include <vector>
 
-#include "metadata/bytes.hpp"
+#include "platform/bytes.hpp"
 
 namespace lanemark {
 

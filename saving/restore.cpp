@@ -6,7 +6,7 @@
 #include <system_error>
 
 #include "metadata/atom.hpp"
-#include "metadata/failure.hpp"
+#include "platform/failure.hpp"
 #include "metadata/movie.hpp"
 #include "platform/file.hpp"
 #include "saving/backup.hpp"
@@ -49,7 +49,7 @@ File openBackup(const std::filesystem::path& location) {
         throw;
     } catch (const Failure& failure) {
         // A folder, a pipe or a device, opened without waiting: nothing a save makes.
-        if (failure.message() == notRegular) fail(damaged);
+        if (failure.kind() == FailureKind::notRegular) fail(damaged);
         throw;
     }
 }

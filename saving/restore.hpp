@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "metadata/bytes.hpp"
+#include "platform/bytes.hpp"
 
 namespace lanemark {
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <system_error>
 
-#include "metadata/failure.hpp"
+#include "platform/failure.hpp"
 #include "metadata/rewrite.hpp"
 #include "saving/backup.hpp"
 #include "saving/plan.hpp"
@@ -175,7 +175,7 @@ void Movie::save(const std::vector<std::uint32_t>& labels, Storage& storage) con
         fail(notEnoughMemoryToSave);
     } catch (const Failure& failure) {
         // The verification's opening speaks of opening; the user asked to save.
-        if (failure.message() == notEnoughMemoryToOpen) fail(notEnoughMemoryToSave);
+        if (failure.kind() == FailureKind::outOfMemory) fail(notEnoughMemoryToSave);
         throw;
     }
 }

@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "metadata/failure.hpp"
+#include "platform/failure.hpp"
 #include "tests/support/builder.hpp"
 
 namespace lanemark {

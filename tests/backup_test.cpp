@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "metadata/failure.hpp"
+#include "platform/failure.hpp"
 #include "saving/storage.hpp"
 #include "tests/support/backup_reader.hpp"
 #include "tests/support/builder.hpp"

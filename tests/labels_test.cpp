@@ -4,7 +4,7 @@
 
 #include <set>
 
-#include "metadata/failure.hpp"
+#include "platform/failure.hpp"
 
 namespace lanemark {
 namespace {

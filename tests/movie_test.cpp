@@ -10,7 +10,7 @@
 #include <system_error>
 #include <variant>
 
-#include "metadata/failure.hpp"
+#include "platform/failure.hpp"
 #include "metadata/outline.hpp"
 #include "tests/support/builder.hpp"
 

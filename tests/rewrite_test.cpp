@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "metadata/failure.hpp"
+#include "platform/failure.hpp"
 #include "tests/support/builder.hpp"
 
 namespace lanemark {

@@ -10,7 +10,7 @@
 #include <map>
 #include <system_error>
 
-#include "metadata/failure.hpp"
+#include "platform/failure.hpp"
 #include "metadata/labels.hpp"
 #include "saving/backup.hpp"
 #include "saving/restore.hpp"

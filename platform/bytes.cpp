@@ -1,11 +1,11 @@
-#include "metadata/bytes.hpp"
+#include "platform/bytes.hpp"
 
 #include <sys/mman.h>
 
 #include <cstdlib>
 #include <new>
 
-#include "metadata/failure.hpp"
+#include "platform/failure.hpp"
 
 namespace lanemark {
 namespace {

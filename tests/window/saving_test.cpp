@@ -43,6 +43,20 @@ private slots:
         QCOMPARE(labelsIn(path), std::vector<std::uint32_t>({38, 42, 4}));
     }
 
+    void ctrlOOpensAndCtrlSSaves() {
+        const auto path = writeMovie(*dir, "master.mov", {42, 42});
+        controller->answers.push_back(path);
+        QVERIFY(QTest::qWaitForWindowActive(controller->window.get()));
+        QTest::keyClick(controller->window->windowHandle(), Qt::Key_O, Qt::ControlModifier);
+        // A button's shortcut shows the button pressed for a moment before it clicks.
+        QTRY_COMPARE(controller->chooserCalls, 1);
+        QCOMPARE(controller->menus.size(), 2);
+        controller->menus[1]->setCurrentIndex(indexOf(3));
+        QTest::keyClick(controller->window->windowHandle(), Qt::Key_S, Qt::ControlModifier);
+        QTRY_COMPARE(controller->status->text(), savedStatus);
+        QCOMPARE(labelsIn(path), std::vector<std::uint32_t>({42, 3}));
+    }
+
     void showsTheFileAsItNowReads() {
         const auto path = writeMovie(*dir, "master.mov", {42, 42, 42});
         controller->open(path);

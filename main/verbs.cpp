@@ -192,8 +192,7 @@ bool endsWithMetadata(const std::filesystem::path& url) {
 }
 
 // The one way the verbs that write labels save them and say so.
-void saveAndReport(const Movie& movie, const std::vector<std::uint32_t>& labels, std::ostream& out,
-                   std::ostream& err) {
+void saveAndReport(const Movie& movie, const std::vector<std::uint32_t>& labels, std::ostream& out, std::ostream& err) {
     movie.save(labels);
     bool movedToTheEnd = false;
     try {
@@ -222,13 +221,12 @@ const std::array<Verb, 9> verbs{{
     {"--inspect", "PATH", 1,
      [](Operands operands, std::ostream& out, std::ostream& err) { return inspect(operands[0], out, err); }, true},
     {"--apply-preset", "PATH", 1,
-     [](Operands operands, std::ostream& out, std::ostream& err) { return applyPreset(operands[0], out, err); },
-     true},
+     [](Operands operands, std::ostream& out, std::ostream& err) { return applyPreset(operands[0], out, err); }, true},
     {"--apply-labels", "PATH LABELS", 2,
      [](Operands operands, std::ostream& out, std::ostream& err) {
          return applyLabels(operands[0], operands[1], out, err);
      },
-     false, "LABELS is one argument, the labels separated by commas: L,R,C,LFE or 5.1,LtRt."},
+     false, "LABELS is one argument: the labels separated by commas, as in 5.1,LtRt."},
     {"--restore", "PATH", 1,
      [](Operands operands, std::ostream& out, std::ostream& err) { return restore(operands[0], out, err); }},
     {"--check", "LABELS PATH...", 2,

@@ -8,9 +8,9 @@
 #include <QComboBox>
 #include <QDropEvent>
 #include <QEvent>
-#include <QFontMetrics>
 #include <QFile>
 #include <QFileDialog>
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QKeySequence>
 #include <QLabel>

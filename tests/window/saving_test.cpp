@@ -46,11 +46,8 @@ private slots:
     void ctrlOOpensAndCtrlSSaves() {
         const auto path = writeMovie(*dir, "master.mov", {42, 42});
         controller->answers.push_back(path);
-        QVERIFY(QTest::qWaitForWindowActive(controller->window.get()));
         QTest::keyClick(controller->window->windowHandle(), Qt::Key_O, Qt::ControlModifier);
-        // A button's shortcut shows the button pressed for a moment before it clicks.
-        QTRY_COMPARE(controller->chooserCalls, 1);
-        QCOMPARE(controller->menus.size(), 2);
+        QTRY_COMPARE(controller->menus.size(), 2);  // a shortcut shows its button pressed a moment first
         controller->menus[1]->setCurrentIndex(indexOf(3));
         QTest::keyClick(controller->window->windowHandle(), Qt::Key_S, Qt::ControlModifier);
         QTRY_COMPARE(controller->status->text(), savedStatus);

@@ -181,9 +181,8 @@ TEST_F(CommandLine, ApplyLabelsTakesNamesInAnyCaseAndNumbers) {
     EXPECT_EQ(runWith({"--inspect", path}).out, "[null, null, null, null, 1, 2]\n");
     EXPECT_EQ(runWith({"--apply-labels", path, "Rls,RRS,lc,Rc,LFE2,hi"}).out, "Saved and verified\n");
     EXPECT_EQ(runWith({"--inspect", path}).out, "[33, 34, 7, 8, 37, 40]\n");
-    // Metadata ahead of the media that grows, and so moves to the end, costs fast start.
     writeFile(path, join({atom("ftyp"), moov({soundTrack(lpcm(2, 1, {chan(chanMono())}))}), atom("mdat", zeros(64))}));
-    std::filesystem::remove(backupLocation(path));
+    std::filesystem::remove(backupLocation(path));  // metadata first that grows moves to the end: no fast start
     EXPECT_EQ(runWith({"--apply-labels", path, "L"}).err,
               "Note: the movie's metadata now follows its media, so the "
               "movie no longer starts playing before it is fully downloaded.\n");

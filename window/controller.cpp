@@ -173,7 +173,7 @@ QMenuBar* makeMenuBar(QWidget* window) {
     auto* bar = new QMenuBar(window);
     QMenu* menu = bar->addMenu(QString::fromUtf8(applicationName));
     QAction* quit = menu->addAction(QStringLiteral("Quit %1").arg(QString::fromUtf8(applicationName)));
-    // Every binding the platform has for it, else the usual one.
+    // Platforms without a standard quit key (plain X11 themes differ, Windows has none) still get the usual one.
     QList<QKeySequence> keys = QKeySequence::keyBindings(QKeySequence::Quit);
     if (keys.isEmpty()) keys << QKeySequence(Qt::CTRL | Qt::Key_Q);
     quit->setShortcuts(keys);

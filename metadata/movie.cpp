@@ -132,7 +132,7 @@ std::vector<PcmTrack> checkedTracks(const std::vector<Atom>& atoms) {
     refuseFragments(atoms);
     Movie::validate(atoms);
     auto tracks = pcmTracks(atoms);
-    if (tracks.empty()) fail(monoLayoutRefused);
+    if (tracks.empty()) fail(noPcmTracks);
     return tracks;
 }
 

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "platform/failure.hpp"
+#include "metadata/outline.hpp"
 #include "metadata/rewrite.hpp"
 #include "saving/backup.hpp"
 #include "saving/plan.hpp"
@@ -51,10 +52,10 @@ void expectLength(const File& file, std::uint64_t length) {
 }
 
 // The verification opens by path, so it must find the very file this save wrote.
-Movie reopened(const std::filesystem::path& url, const File& file, Storage& storage) {
+MovieContents reopened(const std::filesystem::path& url, const File& file, Storage& storage) {
     try {
-        Movie again = storage.open(url);
-        if (again.identity() == file.identity()) return again;
+        MovieContents again = storage.open(url);
+        if (again.identity == file.identity()) return again;
     } catch (...) {
         // Another file at the path explains the failure better than anything read from it.
         if (identityAt(url) == file.identity()) throw;
@@ -82,16 +83,20 @@ SavePlan planned(const Movie& movie, EncodedPieces fresh, const File& file) {
     return planSave(movie, std::move(fresh), regionOf(movie, file, taken));
 }
 
+// The file must hold exactly what the plan wrote, read back through this
+// descriptor a small buffer at a time, beside the metadata already in memory.
+// The labels and the checks of opening come from a fresh opening by path,
+// which reads the headers and the sample descriptions but not the sample tables.
 void writeAndVerify(const Movie& movie, SavePlan& saving, const std::vector<std::uint32_t>& labels, File& file,
                     Storage& storage, Progress& progress) {
-    carryOut(saving.plan, movie.size(), file, storage, progress,
+    const Plan& plan = saving.plan;
+    carryOut(plan, movie.size(), file, storage, progress,
              [&file](std::uint64_t length) { expectLength(file, length); });
-    // Dropped before the verification reads the metadata once more.
-    saving.plan.patches.clear();
-    saving.record.written.clear();
-    saving.fresh = EncodedPieces();
-    // Dropped at once: nothing else may be held beside the freshly read metadata.
-    if (!std::ranges::equal(reopened(movie.url(), file, storage).labels(), labels)) fail("Verification failed.");
+    expectLength(file, plan.length);
+    // The plan's patches never overlap, so each must still be there as written.
+    for (const auto& patch : plan.patches)
+        if (!file.holds(patch.offset, patch.pieces)) fail("Verification failed.");
+    if (!std::ranges::equal(reopened(movie.url(), file, storage).labels, labels)) fail("Verification failed.");
 }
 
 // Puts the old region back and the old length, but never over bytes another

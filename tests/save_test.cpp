@@ -2,6 +2,7 @@
 
 #include <openssl/sha.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -58,9 +59,9 @@ public:
     std::map<Step, std::function<void()>> meanwhile;
     bool unnamedFiles = true;
 
-    Movie open(const std::filesystem::path& url) override {
+    MovieContents open(const std::filesystem::path& url) override {
         check(Step::open);
-        Movie opened = Storage::open(url);
+        MovieContents opened = Storage::open(url);
         meanwhileAfter(Step::open);
         return opened;
     }
@@ -378,6 +379,28 @@ const Fault faults[] = {{Shape::trailingGrows, Step::write, 1}, {Shape::trailing
 
 INSTANTIATE_TEST_SUITE_P(EachStep, WriteFailure, ::testing::ValuesIn(faults));
 
+// A write that lands otherwise than planned (a failing disk, another program) is read back and rolled back.
+TEST_F(Saving, ABlockThatDiffersFromThePlanIsRolledBack) {
+    for (const Shape shape : {Shape::trailingGrows, Shape::trailingShrinks, Shape::sameSize, Shape::smaller,
+                              Shape::intoFreeSpace, Shape::relocated}) {
+        const auto path = write(shaped(shape), "movie" + std::to_string(int(shape)) + ".mov");
+        const auto before = readFile(path);
+        // A byte of the new metadata's 'mvhd', which neither the labels nor the checks of opening read.
+        const std::uint64_t at = (shape == Shape::relocated ? before.size() : Movie(path).offset()) + 60;
+        FailingStorage storage;
+        storage.meanwhile[Step::write] = [&] {
+            std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+            file.seekg(std::streamoff(at));
+            const char byte = char(file.get() ^ 0xFF);
+            file.seekp(std::streamoff(at));
+            file.put(byte);
+        };
+        EXPECT_EQ(saveFailure(Movie(path), delivery, storage), "Verification failed.") << int(shape);
+        EXPECT_EQ(readFile(path), before);
+        EXPECT_TRUE(backedUp(path));
+    }
+}
+
 TEST_F(Saving, ARestoreThatFailsAtAnyStepCanBeRunAgain) {
     for (const Step step : {Step::openForUpdate, Step::write, Step::setLength, Step::synchronise}) {
         const auto path = write(shaped(Shape::relocated), std::string(nameOf(step)) + ".mov");
@@ -397,6 +420,28 @@ TEST_F(Saving, RunningOutOfMemoryIsRolledBackAndSaidSo) {
     storage.meanwhile[Step::write] = [] { throw std::bad_alloc(); };
     EXPECT_EQ(saveFailure(Movie(path), delivery, storage), "Not enough memory to save this movie.");
     EXPECT_EQ(readFile(path), before);
+}
+
+// The save reads its writes back in a small buffer, so a large movie saves in
+// little more address space than its metadata takes once.
+TEST_F(Saving, ALargeMovieSavesInLittleMoreMemoryThanItsMetadata) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer reserves more address space than any limit here";
+#else
+    constexpr std::size_t large = 64 << 20;
+    const auto path = write(movie(moov({atom("udta", zeros(large)), soundTrack(monoPcm(1))})));
+    const auto saveWithinLimit = [&] {
+        std::ifstream statm("/proc/self/statm");
+        std::uint64_t pages = 0;
+        statm >> pages;
+        const rlimit limit{pages * std::uint64_t(::getpagesize()) + large / 4 * 5 + (16 << 20), RLIM_INFINITY};
+        ::setrlimit(RLIMIT_AS, &limit);
+        Movie(path).save({2});
+        std::exit(0);
+    };
+    EXPECT_EXIT(saveWithinLimit(), ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(Movie(path).labels(), labelled({2}));
+#endif
 }
 
 // A failed step of making the backup leaves nothing beside the movie, whichever way the backup is made.

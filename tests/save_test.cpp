@@ -14,6 +14,7 @@
 #include "platform/failure.hpp"
 #include "metadata/labels.hpp"
 #include "saving/backup.hpp"
+#include "saving/plan.hpp"
 #include "saving/restore.hpp"
 #include "saving/storage.hpp"
 #include "tests/support/backup_reader.hpp"
@@ -142,7 +143,7 @@ std::size_t entries(const std::filesystem::path& dir) {
 
 // Every way a save places the new metadata: at the end as it was, or in place
 // of metadata that is not last, over free space after it, or moved to the end.
-enum class Shape { trailingGrows, trailingShrinks, sameSize, smaller, intoFreeSpace, relocated };
+enum class Shape { trailingGrows, trailingShrinks, sameSize, smaller, intoFreeSpace, relocated, openEnded };
 
 // Twelve mono tracks that the delivery preset makes 240 bytes longer, just as long, or 480 bytes shorter.
 Buffer shaped(Shape shape) {
@@ -152,6 +153,12 @@ Buffer shaped(Shape shape) {
                                                    : chanMono();
     const Buffer metadata = moov(std::vector<Buffer>(12, soundTrack(lpcm(2, 1, {chan(layout)}))));
     if (shape == Shape::trailingGrows || shape == Shape::trailingShrinks) return movie(metadata, 4096);
+    if (shape == Shape::openEnded) {
+        // Moved to the end past an 'mdat' whose size field says it runs to the end of the file.
+        Buffer media = atom("mdat", zeros(4096));
+        std::fill_n(media.begin(), 4, 0);
+        return join({atom("ftyp", zeros(12)), metadata, atom("wide"), media});
+    }
     const Buffer space = shape == Shape::intoFreeSpace ? atom("free", zeros(300)) : Buffer();
     return join({atom("ftyp", zeros(12)), metadata, space, atom("mdat", zeros(4096))});
 }
@@ -375,9 +382,35 @@ const Fault faults[] = {{Shape::trailingGrows, Step::write, 1}, {Shape::trailing
                         {Shape::intoFreeSpace, Step::write, 1}, {Shape::intoFreeSpace, Step::synchronise, 1},
                         {Shape::relocated, Step::write, 1},     {Shape::relocated, Step::synchronise, 1},
                         {Shape::relocated, Step::write, 2},     {Shape::relocated, Step::synchronise, 2},
-                        {Shape::relocated, Step::open, 1}};
+                        {Shape::relocated, Step::open, 1},      {Shape::openEnded, Step::write, 1},
+                        {Shape::openEnded, Step::write, 2},     {Shape::openEnded, Step::synchronise, 1},
+                        {Shape::openEnded, Step::write, 3},     {Shape::openEnded, Step::open, 1}};
 
 INSTANTIATE_TEST_SUITE_P(EachStep, WriteFailure, ::testing::ValuesIn(faults));
+
+// A last atom that runs to the end of the file would take in metadata appended after it: it is given its size
+// first, which the backup puts back, unless that size needs more than 32 bits.
+TEST_F(Saving, ALastAtomRunningToTheEndIsClosedBeforeTheMetadataMoves) {
+    const auto path = write(shaped(Shape::openEnded));
+    const auto before = readFile(path);
+    const Movie opened(path);
+    ASSERT_TRUE(opened.openEnd());
+    opened.save(delivery);
+    EXPECT_EQ(Movie(path).labels(), labelled(delivery));
+    EXPECT_EQ(Movie(path).offset(), before.size());
+    EXPECT_EQ(u32(readFile(path), std::size_t(*opened.openEnd())), before.size() - *opened.openEnd());
+    restoreMovie(path);
+    EXPECT_EQ(readFile(path), before);
+
+    const auto large = write(before, "large.mov");
+    std::filesystem::resize_file(large, 5ULL << 30);
+    EXPECT_EQ(saveFailure(Movie(large), delivery), openEndTooLarge);
+    EXPECT_FALSE(backedUp(large));
+    EXPECT_EQ(std::filesystem::file_size(large), 5ULL << 30);
+    Buffer head(before.size());
+    std::ifstream(large, std::ios::binary).read(reinterpret_cast<char*>(head.data()), std::streamsize(head.size()));
+    EXPECT_EQ(head, before);
+}
 
 // A write that lands otherwise than planned (a failing disk, another program) is read back and rolled back.
 TEST_F(Saving, ABlockThatDiffersFromThePlanIsRolledBack) {

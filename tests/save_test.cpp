@@ -384,7 +384,8 @@ const Fault faults[] = {{Shape::trailingGrows, Step::write, 1}, {Shape::trailing
                         {Shape::relocated, Step::write, 2},     {Shape::relocated, Step::synchronise, 2},
                         {Shape::relocated, Step::open, 1},      {Shape::openEnded, Step::write, 1},
                         {Shape::openEnded, Step::write, 2},     {Shape::openEnded, Step::synchronise, 1},
-                        {Shape::openEnded, Step::write, 3},     {Shape::openEnded, Step::open, 1}};
+                        {Shape::openEnded, Step::write, 3},     {Shape::openEnded, Step::synchronise, 2},
+                        {Shape::openEnded, Step::open, 1}};
 
 INSTANTIATE_TEST_SUITE_P(EachStep, WriteFailure, ::testing::ValuesIn(faults));
 

@@ -115,7 +115,7 @@ bool checkMetadata(const Bytes& metadata) {
             const auto header = metadata.span().subspan(at, std::min<std::size_t>(16, metadata.size() - at));
             if (at == 0 && !hasType(header, "moov")) fail(damaged);
             if (at > 0) {
-                closes = u32(header, 0) == 0;
+                closes = header.size() >= 8 && u32(header, 0) == 0;
                 if (closes && metadata.size() - at != 8) fail(damaged);
                 others = others || (!closes && !isFreeSpace(header));
             }

@@ -50,7 +50,7 @@ SavePlan relocated(SavePlan saving, const Movie& movie) {
     const std::uint64_t offset = saving.record.offset, size = movie.size();
     saving.plan = {{{size, saving.fresh.pieces, true}, {offset + 4, {freeType}}}, size + saving.fresh.size};
     saving.record.written = {old.first(4), freeType, old.subspan(8)};
-    if (old.size() > movie.metadata().size()) {
+    if (movie.openEnd() && old.size() > movie.metadata().size()) {
         const std::uint64_t last = *movie.openEnd();
         const auto closed = bytes(static_cast<std::uint32_t>(size - last));
         saving.closedSize = Bytes(std::vector<std::uint8_t>(closed.begin(), closed.end()));

@@ -117,6 +117,8 @@ bool checkMetadata(const Bytes& metadata) {
             if (at > 0) {
                 closes = header.size() >= 8 && u32(header, 0) == 0;
                 if (closes && metadata.size() - at != 8) fail(damaged);
+                // A second "moov" no save ever left in a region.
+                if (hasType(header, "moov")) fail(damaged);
                 others = others || (!closes && !isFreeSpace(header));
             }
             at += topLevelAtomSize(header, at, metadata.size());
@@ -142,6 +144,8 @@ Backup backupFrom(const Bytes& encoded) {
     backup.saved = proofOf(fields, backup);
     checkRegion(backup);
     backup.closesLastAtom = checkMetadata(backup.metadata);
+    // Only saves that prove what they wrote ever closed a last atom.
+    if (backup.closesLastAtom && !backup.saved) fail(damaged);
     return backup;
 }
 

@@ -9,7 +9,10 @@
 #   3. ways of bringing a 100 MiB moov into memory;
 #   4. parse and encode in memory (lanemark_bench);
 #   5. --check and --report over a thousand masters, against ffprobe, MediaInfo
-#      and cat, and what they read of a long master (bench/delivery.py).
+#      and cat, and what they read of a long master (bench/delivery.py);
+#   6. a save at the physical limit: every place a save writes at 10 and 100 MiB
+#      against its yardstick, peak memory, the start of a verb against /bin/true,
+#      --inspect against cat (bench/limits.py).
 #
 # Usage: [BEFORE=COMMIT] [RUNS=N] bench/run.sh [BUILD_DIR] [WORK_DIR]
 #   BUILD_DIR defaults to build-bench (configured here: Release, LANEMARK_BENCH=ON)
@@ -54,7 +57,8 @@ builds+=("after=$lanemark")
 
 mkdir -p "$work"
 say "writing benchmark movies into $work"
-"$build/bench/lanemark_bench_movies" "$work" small sparse moov-1 moov-10 moov-100 bare-10 bare-100 first-100 moved-100 tracks-5000 master
+"$build/bench/lanemark_bench_movies" "$work" small sparse moov-1 moov-10 moov-100 bare-10 bare-100 first-10 first-100 \
+    moved-10 moved-100 tracks-5000 master
 [ -s "$work/real-1g.mov" ] || "$build/bench/lanemark_bench_movies" "$work" real
 for movie in "$work"/*.mov; do python3 "$here/restore.py" "$movie"; done
 
@@ -135,3 +139,9 @@ echo "## 5. Delivery checks: --check and --report"
 echo
 python3 "$here/delivery.py" "$work" "$runs" "$lanemark"
 echo "- load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
+
+# ---------------------------------------------------------------------------
+say "6. a save at the physical limit"
+echo "## 6. A save at the physical limit"
+echo
+python3 "$here/limits.py" "$work" "$runs" "$build/bench/lanemark_yardstick" "$lanemark"

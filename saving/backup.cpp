@@ -82,18 +82,78 @@ std::filesystem::path backupLocation(const std::filesystem::path& movie) {
 
 std::string movieName(const std::filesystem::path& movie) { return wellFormedUtf8(movie.filename().string()); }
 
+Digest proofDigest(const Proof& proof, std::span<const Digest> metadataDigests) {
+    Hasher hasher;
+    for (const std::uint64_t number : {proof.offset, proof.originalSize, proof.saved.size, sectorSize})
+        hasher.add(number);
+    hasher.add(std::uint64_t{proof.movieName.size()});
+    hasher.add(std::span(reinterpret_cast<const std::uint8_t*>(proof.movieName.data()), proof.movieName.size()));
+    hasher.add(std::uint64_t{proof.splits.size()});
+    for (const std::uint64_t split : proof.splits) hasher.add(split);
+    hasher.add(std::uint64_t{proof.saved.ranges.size()});
+    for (const Range range : proof.saved.ranges) hasher.add(range.offset), hasher.add(range.length);
+    for (const auto& digests : {metadataDigests, std::span<const Digest>(proof.saved.digests)}) {
+        hasher.add(std::uint64_t{digests.size()});
+        for (const Digest& digest : digests) hasher.add(digest);
+    }
+    return hasher.finish();
+}
+
+namespace {
+
+std::uint64_t lengthOf(Pieces pieces) {
+    std::uint64_t length = 0;
+    for (const auto piece : pieces) length += piece.size();
+    return length;
+}
+
+std::vector<std::uint8_t> numbers(std::span<const std::uint64_t> values) {
+    std::vector<std::uint8_t> encoded;
+    for (const std::uint64_t value : values)
+        for (int i = 0; i < 8; ++i) encoded.push_back(std::uint8_t(value >> (56 - 8 * i)));
+    return encoded;
+}
+
+}  // namespace
+
 PropertyList backupRecord(const BackupRecord& record, const std::string& movieName) {
-    const Digest metadataDigest = sha256(record.metadata);
-    const std::vector<std::uint8_t> writtenDigests = blockDigests(record.written, record.offset);
-    std::uint64_t writtenLength = 0;
-    for (const auto piece : record.written) writtenLength += piece.size();
+    Proof proof{record.offset, record.originalSize, movieName, {}, {}};
+    const std::uint64_t writtenLength = lengthOf(record.written), appendedLength = lengthOf(record.appended);
+    proof.saved.size = record.savedSize;
+    proof.saved.ranges.push_back({record.offset, writtenLength});
+    if (appendedLength > 0) proof.saved.ranges.push_back({record.appendedAt, appendedLength});
+    // Every length the file may have and every end of a range, so that no cell straddles one.
+    proof.splits = {record.originalSize, record.savedSize, record.offset + record.metadata.size()};
+    for (const Range range : proof.saved.ranges) proof.splits.push_back(range.end());
+    std::ranges::sort(proof.splits);
+    proof.splits.erase(std::unique(proof.splits.begin(), proof.splits.end()), proof.splits.end());
+
+    // The original bytes are hashed once; where the save leaves them in place, their digests serve again.
+    const std::span<const std::uint8_t> metadata = record.metadata;
+    const auto metadataDigests = cellDigests(std::span(&metadata, 1), record.offset, proof.splits);
+    proof.saved.digests = cellDigests(record.written, record.offset, proof.splits, metadata, metadataDigests);
+    const auto appended = cellDigests(record.appended, record.appendedAt, proof.splits);
+    proof.saved.digests.insert(proof.saved.digests.end(), appended.begin(), appended.end());
+    const Digest proven = proofDigest(proof, metadataDigests);
+
+    std::vector<std::uint64_t> ranges;
+    for (const Range range : proof.saved.ranges) ranges.push_back(range.offset), ranges.push_back(range.length);
+    const auto savedDigests = std::span(reinterpret_cast<const std::uint8_t*>(proof.saved.digests.data()),
+                                        proof.saved.digests.size() * digestSize);
+    const auto splits = numbers(proof.splits), rangeBytes = numbers(ranges);
     using Data = std::span<const std::uint8_t>;
     // `metadata` comes last: the last data value is written from where it lies.
-    const PropertyEntry entries[] = {
-        {backupKey::offset, record.offset},        {backupKey::originalSize, record.originalSize},
-        {backupKey::movieName, movieName},         {backupKey::metadataDigest, Data(metadataDigest)},
-        {backupKey::writtenLength, writtenLength}, {backupKey::writtenDigests, Data(writtenDigests)},
-        {backupKey::savedSize, record.savedSize},  {backupKey::metadata, record.metadata}};
+    const PropertyEntry entries[] = {{backupKey::offset, record.offset},
+                                     {backupKey::originalSize, record.originalSize},
+                                     {backupKey::movieName, movieName},
+                                     {backupKey::digest, digestName},
+                                     {backupKey::sectorSize, sectorSize},
+                                     {backupKey::splits, Data(splits)},
+                                     {backupKey::savedRanges, Data(rangeBytes)},
+                                     {backupKey::savedDigests, Data(savedDigests)},
+                                     {backupKey::savedSize, record.savedSize},
+                                     {backupKey::proofDigest, Data(proven)},
+                                     {backupKey::metadata, metadata}};
     return encodeDictionary(entries);
 }
 

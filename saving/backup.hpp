@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "metadata/movie.hpp"
+#include "saving/digest.hpp"
 #include "saving/property_list.hpp"
 
 namespace lanemark {
@@ -24,18 +25,53 @@ std::filesystem::path backupLocation(const std::filesystem::path& movie);
 // UTF-8, otherwise with each byte that does not decode replaced by U+FFFD.
 std::string movieName(const std::filesystem::path& movie);
 
-// The backup's keys. The first four are all that backups made before the
-// digests carry; a restore checks what the others add whenever they are there.
+// The backup's keys. The first four are all that the oldest backups carry;
+// the rest prove which states of the movie a restore may start from.
 namespace backupKey {
 inline constexpr std::string_view offset = "offset";
 inline constexpr std::string_view originalSize = "originalSize";
 inline constexpr std::string_view metadata = "metadata";
 inline constexpr std::string_view movieName = "movieName";
-inline constexpr std::string_view metadataDigest = "metadataDigest";  // SHA-256 of `metadata`
-inline constexpr std::string_view writtenLength = "writtenLength";    // how many bytes the save wrote there
-inline constexpr std::string_view writtenDigests = "writtenDigests";  // SHA-256 of each block of them (digest.hpp)
-inline constexpr std::string_view savedSize = "savedSize";            // the movie's length after the save
+inline constexpr std::string_view digest = "digest";            // which digest: digestName
+inline constexpr std::string_view sectorSize = "sectorSize";    // the cells' sector size
+inline constexpr std::string_view splits = "splits";            // where cells also end (8-byte numbers)
+inline constexpr std::string_view savedRanges = "savedRanges";  // where saves wrote (offset and length, 8 bytes each)
+inline constexpr std::string_view savedDigests = "savedDigests";  // each cell of them as the save left it
+inline constexpr std::string_view savedSize = "savedSize";        // the movie's length after the save
+inline constexpr std::string_view proofDigest = "proofDigest";    // all of the above and the metadata
+// Backups made with SHA-256 in 4 KiB blocks, restored but no longer made.
+inline constexpr std::string_view metadataDigest = "metadataDigest";
+inline constexpr std::string_view writtenLength = "writtenLength";
+inline constexpr std::string_view writtenDigests = "writtenDigests";
 }  // namespace backupKey
+
+// A part of the movie's file.
+struct Range {
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+    std::uint64_t end() const { return offset + length; }
+};
+
+// One state of the bytes that saves change: where they lie, the digest of
+// each of their cells in order, and the movie's length then.
+struct Layer {
+    std::vector<Range> ranges;
+    std::vector<Digest> digests;
+    std::uint64_t size = 0;
+};
+
+// What a backup proves, beside the original bytes it holds.
+struct Proof {
+    std::uint64_t offset = 0;
+    std::uint64_t originalSize = 0;
+    std::string movieName;
+    std::vector<std::uint64_t> splits;  // sorted; cells end at these as at sector boundaries
+    Layer saved;
+};
+
+// The digest that binds every field of the proof, and the original bytes
+// through the digests of their cells, so that an edited field is damage.
+Digest proofDigest(const Proof& proof, std::span<const Digest> metadataDigests);
 
 // What a backup records: the region of the movie that a save changes, as it
 // was before, and what the finished save leaves there.
@@ -43,8 +79,11 @@ struct BackupRecord {
     std::uint64_t offset = 0;                // where the region starts in the movie
     std::uint64_t originalSize = 0;          // the movie's length before the save
     std::span<const std::uint8_t> metadata;  // the region's bytes before the save
-    // The region's bytes once the save is complete, in order, and the movie's length then.
+    // The region's bytes once the save is complete, in order; what it
+    // appends past the old end at `appendedAt`; and the movie's length then.
     std::vector<std::span<const std::uint8_t>> written;
+    std::vector<std::span<const std::uint8_t>> appended;
+    std::uint64_t appendedAt = 0;
     std::uint64_t savedSize = 0;
 };
 

@@ -47,6 +47,8 @@ SavePlan relocated(SavePlan saving, std::uint64_t size) {
     const std::uint64_t offset = saving.record.offset;
     saving.plan = {{{size, saving.fresh.pieces, true}, {offset + 4, {freeType}}}, size + saving.fresh.size};
     saving.record.written = {old.first(4), freeType, old.subspan(8)};
+    saving.record.appended = saving.fresh.pieces;
+    saving.record.appendedAt = size;
     saving.record.savedSize = saving.plan.length;
     return saving;
 }

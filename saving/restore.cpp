@@ -26,19 +26,26 @@ constexpr const char* mismatch = "The movie no longer matches its backup. No cha
 // at its path is not one, and is not read into memory.
 constexpr std::uint64_t backupLimit = 2 * metadataLimit;
 
-// What the save wrote over the region, as backups record it since they carry digests.
-struct Saved {
+// What the save wrote, as backups made with SHA-256 in 4 KiB blocks record it.
+struct Legacy {
     std::uint64_t writtenLength = 0;
     Bytes writtenDigests;
     std::uint64_t savedSize = 0;
 };
+
+enum class Format { fourKeys, legacy, proven };
 
 struct Backup {
     std::uint64_t offset = 0;
     std::uint64_t originalSize = 0;
     Bytes metadata;  // a view into the backup as read, so held once however large
     std::string movieName;
-    std::optional<Saved> saved;  // nothing in backups made before the digests
+    Format format = Format::fourKeys;
+    Legacy legacy;
+    Proof proof;
+    std::vector<Digest> metadataDigests;
+
+    Range region() const { return {offset, metadata.size()}; }
 };
 
 File openBackup(const std::filesystem::path& location) {
@@ -78,25 +85,70 @@ const T& required(const DecodedDictionary& fields, std::string_view key) {
     return *value;
 }
 
-// Newer backups carry all four keys of the proof, older ones none of them.
-std::optional<Saved> proofOf(const DecodedDictionary& fields, const Backup& backup) {
+std::vector<std::uint64_t> numbersIn(const Bytes& data) {
+    std::vector<std::uint64_t> values;
+    for (std::size_t at = 0; at + 8 <= data.size(); at += 8) values.push_back(u64(data, at));
+    return values;
+}
+
+// How many cells `range` has; bounded by `limit`, so a crafted length cannot make it count for ever.
+std::uint64_t cellCount(Range range, const std::vector<std::uint64_t>& splits, std::uint64_t limit) {
+    std::uint64_t count = 0;
+    for (std::uint64_t at = range.offset; at < range.end() && count <= limit; at = cellEnd(at, splits)) ++count;
+    return count;
+}
+
+// Backups made with SHA-256 carry all four keys of that proof, the oldest ones none of them.
+void readLegacy(const DecodedDictionary& fields, Backup& backup) {
     const auto* digest = find<Bytes>(fields, backupKey::metadataDigest);
     const auto* length = find<std::uint64_t>(fields, backupKey::writtenLength);
     const auto* digests = find<Bytes>(fields, backupKey::writtenDigests);
     const auto* savedSize = find<std::uint64_t>(fields, backupKey::savedSize);
-    if (!digest && !length && !digests && !savedSize) return std::nullopt;
-    if (!digest || !length || !digests || !savedSize || !(*digest == sha256(backup.metadata)) ||
-        digests->size() != blockCount(backup.offset, *length) * digestSize)
-        fail(damaged);
-    return Saved{*length, *digests, *savedSize};
+    if (!digest && !length && !digests && !savedSize) return;
+    if (!digest || !length || !digests || !savedSize || !(*digest == sha256(backup.metadata))) fail(damaged);
+    if (backup.offset > *savedSize || *length > *savedSize - backup.offset) fail(damaged);
+    const std::uint64_t blocks =
+        *length == 0 ? 0 : (backup.offset + *length - 1) / legacyBlock - backup.offset / legacyBlock + 1;
+    if (digests->size() % legacyDigestSize != 0 || digests->size() / legacyDigestSize != blocks) fail(damaged);
+    backup.format = Format::legacy;
+    backup.legacy = {*length, *digests, *savedSize};
 }
 
-// The region lies within the file before the save, and what the save wrote within the file it left.
+void readProof(const DecodedDictionary& fields, Backup& backup) {
+    if (required<std::string>(fields, backupKey::digest) != digestName ||
+        required<std::uint64_t>(fields, backupKey::sectorSize) != sectorSize)
+        fail(damaged);
+    const auto& splits = required<Bytes>(fields, backupKey::splits);
+    const auto& ranges = required<Bytes>(fields, backupKey::savedRanges);
+    const auto& digests = required<Bytes>(fields, backupKey::savedDigests);
+    const auto& proven = required<Bytes>(fields, backupKey::proofDigest);
+    if (splits.size() % 8 != 0 || ranges.size() % 16 != 0 || digests.size() % digestSize != 0 ||
+        proven.size() != digestSize)
+        fail(damaged);
+    Proof& proof = backup.proof;
+    proof = {backup.offset, backup.originalSize, backup.movieName, numbersIn(splits), {}};
+    if (!std::ranges::is_sorted(proof.splits) || std::ranges::adjacent_find(proof.splits) != proof.splits.end())
+        fail(damaged);
+    const auto values = numbersIn(ranges);
+    for (std::size_t i = 0; i < values.size(); i += 2) proof.saved.ranges.push_back({values[i], values[i + 1]});
+    proof.saved.size = required<std::uint64_t>(fields, backupKey::savedSize);
+    for (std::size_t at = 0; at < digests.size(); at += digestSize)
+        std::copy_n(digests.begin() + at, digestSize, proof.saved.digests.emplace_back().begin());
+    std::uint64_t cells = 0;
+    for (const Range range : proof.saved.ranges) {
+        if (range.offset > proof.saved.size || range.length > proof.saved.size - range.offset) fail(damaged);
+        cells += cellCount(range, proof.splits, proof.saved.digests.size());
+    }
+    if (cells != proof.saved.digests.size()) fail(damaged);
+    const std::span<const std::uint8_t> metadata = backup.metadata;
+    backup.metadataDigests = cellDigests(std::span(&metadata, 1), backup.offset, proof.splits);
+    if (!(proven == proofDigest(proof, backup.metadataDigests))) fail(damaged);
+    backup.format = Format::proven;
+}
+
+// The region lies within the file before the save.
 void checkRegion(const Backup& backup) {
     if (backup.offset > backup.originalSize || backup.metadata.size() > backup.originalSize - backup.offset)
-        fail(damaged);
-    const auto& saved = backup.saved;
-    if (saved && (backup.offset > saved->savedSize || saved->writtenLength > saved->savedSize - backup.offset))
         fail(damaged);
 }
 
@@ -123,12 +175,16 @@ Backup backupFrom(const Bytes& encoded) {
     const auto decoded = decodeDictionary(encoded);
     if (!decoded) fail(damaged);
     const DecodedDictionary& fields = *decoded;
-    Backup backup{required<std::uint64_t>(fields, backupKey::offset),
-                  required<std::uint64_t>(fields, backupKey::originalSize),
-                  required<Bytes>(fields, backupKey::metadata), required<std::string>(fields, backupKey::movieName),
-                  std::nullopt};
-    backup.saved = proofOf(fields, backup);
+    Backup backup;
+    backup.offset = required<std::uint64_t>(fields, backupKey::offset);
+    backup.originalSize = required<std::uint64_t>(fields, backupKey::originalSize);
+    backup.metadata = required<Bytes>(fields, backupKey::metadata);
+    backup.movieName = required<std::string>(fields, backupKey::movieName);
     checkRegion(backup);
+    if (fields.contains(backupKey::digest))
+        readProof(fields, backup);
+    else
+        readLegacy(fields, backup);
     checkMetadata(backup.metadata);
     return backup;
 }
@@ -160,21 +216,41 @@ bool regionInPlace(const File& movie, const Backup& backup) {
            (hasType(header, "moov") || hasType(header, "free"));
 }
 
-// Bytes past both the old end and the end the save left came later, and a restore would cut them off.
-bool nothingAppended(const File& movie, const Backup& backup) {
-    return movie.length() <= std::max(backup.originalSize, backup.saved->savedSize);
+// A backup without a proof restores only a trailing save: a "moov" at
+// `offset` that runs to the end of the file, where the region ended too.
+bool trailingSaveInPlace(const File& movie, const Backup& backup, std::uint64_t length) {
+    if (backup.offset + backup.metadata.size() != backup.originalSize || length < backup.offset + 8) return false;
+    const auto header = movie.readAt(backup.offset, 16);
+    try {
+        return atomsLead(movie, 0, backup.offset, backup.originalSize) && hasType(header, "moov") &&
+               topLevelAtomSize(header, backup.offset, length) == length - backup.offset;
+    } catch (const Failure&) {
+        return false;
+    }
 }
 
-// Every block of the region holds the old metadata's bytes or what the save
-// wrote there, so a save or a restore cut short anywhere still restores, and
-// nothing else does. Past the shorter of the two the file may end.
-bool blocksMatch(const File& movie, const Backup& backup) {
-    const std::uint64_t old = backup.metadata.size(), written = backup.saved->writtenLength;
-    const auto digests = backup.saved->writtenDigests.span();
-    std::vector<std::uint8_t> buffer(digestBlock);
+// SHA-256 backups: every 4 KiB block of the region holds the old bytes or what
+// the save wrote there, and what a relocating save appended past them is one
+// "moov" that runs to the end of the file.
+bool legacyBlocksMatch(const File& movie, const Backup& backup, std::uint64_t length) {
+    const Legacy& saved = backup.legacy;
+    const std::uint64_t old = backup.metadata.size(), written = saved.writtenLength;
+    if (length != backup.originalSize && length != saved.savedSize) return false;
+    if (length > std::max(backup.originalSize, backup.offset + written)) {
+        const auto header = movie.readAt(backup.originalSize, 16);
+        try {
+            if (backup.offset + written > backup.originalSize || !hasType(header, "moov") ||
+                topLevelAtomSize(header, backup.originalSize, length) != length - backup.originalSize)
+                return false;
+        } catch (const Failure&) {
+            return false;
+        }
+    }
+    const auto digests = saved.writtenDigests.span();
+    std::vector<std::uint8_t> buffer(legacyBlock);
     std::uint64_t block = 0;
     for (std::uint64_t start = 0; start < std::max(old, written); ++block) {
-        const std::uint64_t end = blockEnd(backup.offset + start) - backup.offset;
+        const std::uint64_t end = ((backup.offset + start) / legacyBlock + 1) * legacyBlock - backup.offset;
         const auto oldPart = static_cast<std::size_t>(start < old ? std::min(end, old) - start : 0);
         const auto writtenPart = static_cast<std::size_t>(start < written ? std::min(end, written) - start : 0);
         const auto read =
@@ -185,17 +261,79 @@ bool blocksMatch(const File& movie, const Backup& backup) {
             std::equal(buffer.begin(), buffer.begin() + std::ptrdiff_t(oldPart), backup.metadata.begin() + start);
         const bool isWritten = writtenPart > 0 && read >= writtenPart &&
                                std::ranges::equal(sha256(std::span(buffer).first(writtenPart)),
-                                                  digests.subspan(block * digestSize, digestSize));
+                                                  digests.subspan(block * legacyDigestSize, legacyDigestSize));
         if (!isOld && !isWritten) return false;
         start = end;
     }
     return true;
 }
 
-// Older backups prove less: there only the region's place can be checked.
-void checkMovie(const File& movie, const Backup& backup) {
-    if (!regionInPlace(movie, backup)) fail(mismatch);
-    if (backup.saved && (!nothingAppended(movie, backup) || !blocksMatch(movie, backup))) fail(mismatch);
+// A cell of the file and a digest its bytes may have.
+struct Cell {
+    std::uint64_t start = 0, end = 0;
+    Digest digest{};
+    bool mayBeZero = false;  // what a growing write had not yet put on disk reads as zeros
+};
+
+void addCells(std::vector<Cell>& cells, Range range, std::span<const Digest> digests,
+              const std::vector<std::uint64_t>& splits, std::uint64_t zerosFrom) {
+    std::size_t index = 0;
+    for (std::uint64_t at = range.offset; at < range.end(); at = cellEnd(at, splits))
+        cells.push_back({at, std::min(cellEnd(at, splits), range.end()), digests[index++], at >= zerosFrom});
+}
+
+// Every cell of the file within its length holds the original bytes or what
+// the save wrote there: a save, a rollback or a restore cut short anywhere
+// still restores, and nothing else does. The file ends only where one of them
+// left it, so no cell is cut, and every byte a restore would cut off is proven
+// to be the save's.
+bool cellsMatch(const File& movie, const Backup& backup, std::uint64_t length) {
+    const Proof& proof = backup.proof;
+    if (length != backup.originalSize && length != proof.saved.size) return false;
+    std::vector<Cell> cells;
+    addCells(cells, backup.region(), backup.metadataDigests, proof.splits, ~0ULL);
+    std::size_t used = 0;
+    for (const Range range : proof.saved.ranges) {
+        addCells(cells, range, std::span(proof.saved.digests).subspan(used), proof.splits, backup.originalSize);
+        used += cellCount(range, proof.splits, proof.saved.digests.size());
+    }
+    std::ranges::stable_sort(cells, {}, &Cell::start);
+    std::vector<std::uint8_t> buffer(1 << 20);
+    std::uint64_t bufferStart = 0, bufferEnd = 0;
+    for (std::size_t first = 0; first < cells.size();) {
+        const Cell& cell = cells[first];
+        std::size_t last = first;
+        while (last < cells.size() && cells[last].start == cell.start) ++last;
+        if (cell.start < length) {
+            if (cell.end > length) return false;
+            if (cell.start < bufferStart || cell.end > bufferEnd) {
+                bufferStart = cell.start;
+                bufferEnd = bufferStart + movie.readInto(buffer, bufferStart);
+                if (cell.end > bufferEnd) return false;
+            }
+            const auto bytes = std::span(buffer).subspan(cell.start - bufferStart, cell.end - cell.start);
+            const Digest found = digestOf(bytes);
+            const bool zeros = std::ranges::all_of(bytes, [](std::uint8_t byte) { return byte == 0; });
+            if (std::none_of(cells.begin() + std::ptrdiff_t(first), cells.begin() + std::ptrdiff_t(last),
+                             [&](const Cell& accepted) {
+                                 return accepted.end == cell.end &&
+                                        (accepted.digest == found || (accepted.mayBeZero && zeros));
+                             }))
+                return false;
+        }
+        first = last;
+    }
+    return true;
+}
+
+void checkMovie(const File& movie, const Backup& backup, std::uint64_t length) {
+    bool matches = false;
+    if (backup.format == Format::fourKeys)
+        matches = trailingSaveInPlace(movie, backup, length);
+    else if (regionInPlace(movie, backup))
+        matches = backup.format == Format::legacy ? legacyBlocksMatch(movie, backup, length)
+                                                  : cellsMatch(movie, backup, length);
+    if (!matches) fail(mismatch);
 }
 
 }  // namespace
@@ -208,12 +346,23 @@ void restoreMovie(const std::filesystem::path& path, Storage& storage) {
     const Backup backup = backupFrom(readEncoded(backupLocation(path)));
     if (backup.movieName != movieName(path)) fail("The metadata backup belongs to another movie.");
     File movie = storage.openForUpdate(path);
-    checkMovie(movie, backup);
+    const std::uint64_t length = movie.length();
+    checkMovie(movie, backup, length);
     // Nothing outside the region is written and the length never drops below
-    // its start, so a restore cut short by a crash still passes the checks above next time.
+    // its start, so a restore cut short by a crash still passes the checks
+    // above next time. The length is set only where the save changed it, and
+    // checked through the descriptor just before, so that bytes another
+    // program appends meanwhile are not cut off.
+    bool before = true;
+    const auto expect = [&](std::uint64_t expected) {
+        if (movie.length() != expected)
+            fail(before ? mismatch
+                        : "The movie changed while it was being restored. The bytes added meanwhile were kept.");
+        before = false;
+    };
     Progress progress;
-    carryOut(restoring(backup.offset, backup.metadata, backup.originalSize), movie.length(), movie, storage, progress,
-             {});
+    carryOut(restoring(backup.offset, backup.metadata, backup.originalSize), length, movie, storage, progress,
+             expect);
     if (movie.length() != backup.originalSize || !movie.holds(backup.offset, backup.metadata))
         fail("Verification failed.");
 }

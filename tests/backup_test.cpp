@@ -60,8 +60,11 @@ TEST_F(Backup, RecordsTheMetadataWhereItSatAndTheFileLength) {
     const auto backup = readBackup(dir / "Master.mov.lanemark-backup");
     std::vector<std::string> keys = backup.keys;
     std::sort(keys.begin(), keys.end());
-    EXPECT_EQ(keys, (std::vector<std::string>{"metadata", "metadataDigest", "movieName", "offset", "originalSize",
-                                              "savedSize", "writtenDigests", "writtenLength"}));
+    EXPECT_EQ(keys, (std::vector<std::string>{"digest", "metadata", "movieName", "offset", "originalSize",
+                                              "proofDigest", "savedDigests", "savedRanges", "savedSize", "sectorSize",
+                                              "splits"}));
+    EXPECT_EQ(backup.digest, "XXH3-128");
+    EXPECT_EQ(backup.sectorSize, 512u);
     EXPECT_EQ(backup.originalSize, original.size());
     EXPECT_EQ(backup.movieName, "Master.mov");
     EXPECT_EQ(backup.metadata, Buffer(original.begin() + std::ptrdiff_t(backup.offset), original.end()));
@@ -99,7 +102,7 @@ TEST(BackupMovieName, KeepsUtf8AndReplacesEachUndecodableByte) {
 // The record as written, decoded by libplist.
 BackupContents decodedRecord(std::uint64_t offset, std::uint64_t size, const Buffer& metadata,
                              const std::string& name) {
-    const auto record = backupRecord({offset, size, metadata, {}, 0}, name);
+    const auto record = backupRecord({offset, size, metadata, {metadata}, {}, 0, size}, name);
     Buffer bytes;
     for (const auto piece : record.pieces()) bytes.insert(bytes.end(), piece.begin(), piece.end());
     return decodeBackup(bytes);
@@ -109,10 +112,10 @@ TEST(BackupRecord, DecodesAtEveryLengthOfTheMetadata) {
     for (const std::size_t length : {0, 14, 15, 16, 255, 256, 65535, 65536, 1 << 24}) {
         Buffer metadata(length);
         for (std::size_t i = 0; i < length; ++i) metadata[i] = std::uint8_t(i * 7 + i / 251);
-        EXPECT_EQ(backupRecord({1, 2, metadata, {}, 0}, "M").pieces()[1].data(), metadata.data())
+        EXPECT_EQ(backupRecord({1, 2, metadata, {metadata}, {}, 0, 2}, "M").pieces()[1].data(), metadata.data())
             << "written from where it is";
         const auto backup = decodedRecord(3, 4, metadata, "Master.mov");
-        EXPECT_EQ(backup.keys.size(), 8u);
+        EXPECT_EQ(backup.keys.size(), 11u);
         EXPECT_EQ(backup.metadata, metadata) << length;
         EXPECT_EQ(backup.movieName, "Master.mov") << length;
     }
@@ -130,6 +133,21 @@ TEST(BackupRecord, DecodesEveryIntegerWidthAndName) {
                                  "R\u00E9el 3 \u2014 \U0001F3AC final \U0001F3B5 mix.mov",
                                  movieName(std::string("\xFF\xFE") + "bad.mov")};
     for (const auto& name : names) EXPECT_EQ(decodedRecord(1, 2, {1}, name).movieName, name);
+}
+
+// Only restores of backups made by earlier builds use it, so it is checked against the standard here.
+TEST(BackupDigest, Sha256OfEarlierBackupsIsTheStandardOne) {
+    Buffer counting(1000);
+    for (std::size_t i = 0; i < counting.size(); ++i) counting[i] = std::uint8_t(i % 251);
+    const std::pair<Buffer, std::string> rows[] = {
+        {{}, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {{'a', 'b', 'c'}, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {counting, "4e4c294b331f7a2099a379bec34b9f9fc03dc46ab465d998f4d683da53487e6d"}};
+    for (const auto& [data, expected] : rows) {
+        std::string hex;
+        for (const std::uint8_t byte : sha256(data)) hex += "0123456789abcdef"[byte >> 4], hex += "0123456789abcdef"[byte & 15];
+        EXPECT_EQ(hex, expected);
+    }
 }
 
 TEST_F(Backup, StoresANameThatIsNotUtf8WithReplacementCharacters) {

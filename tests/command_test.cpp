@@ -13,6 +13,7 @@
 #include "main/verbs.hpp"
 #include "platform/file.hpp"
 #include "saving/backup.hpp"
+#include "saving/digest.hpp"
 #include "tests/support/backup_reader.hpp"
 #include "tests/support/builder.hpp"
 
@@ -262,12 +263,45 @@ TEST_F(CommandLine, ReportIsOneJsonDocumentOfEveryMovie) {
 
 // Rewrites the backup beside `movie` with only the four keys of backups made
 // before the digests, and `suffix` after its movieName.
-void writeOldBackup(const std::filesystem::path& movie, const std::string& suffix = "") {
+// With `grown`, the original size claims the bytes past the metadata too.
+void writeOldBackup(const std::filesystem::path& movie, const std::string& suffix = "", std::uint64_t grown = 0) {
     const auto old = readBackup(backupLocation(movie));
     const std::string name = old.movieName + suffix;
     const std::span<const std::uint8_t> metadata(old.metadata);
-    const PropertyEntry entries[] = {
-        {"offset", old.offset}, {"originalSize", old.originalSize}, {"movieName", name}, {"metadata", metadata}};
+    const PropertyEntry entries[] = {{"offset", old.offset},
+                                     {"originalSize", old.originalSize + grown},
+                                     {"movieName", name},
+                                     {"metadata", metadata}};
+    const auto encoded = encodeDictionary(entries);
+    Buffer bytes;
+    for (const auto piece : encoded.pieces()) bytes.insert(bytes.end(), piece.begin(), piece.end());
+    writeFile(backupLocation(movie), bytes);
+}
+
+void putAt(const std::filesystem::path& path, std::uint64_t offset, const Buffer& bytes) {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(std::streamoff(offset)).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+// A backup as builds made it with SHA-256 in 4 KiB blocks, of a trailing save.
+void writeSha256Backup(const std::filesystem::path& movie, std::uint64_t offset, std::uint64_t size,
+                       const Buffer& metadata) {
+    const auto saved = File(movie, File::Mode::read).readAt(offset, std::filesystem::file_size(movie) - offset);
+    Buffer digests;
+    for (std::uint64_t at = offset, end; at < offset + saved.size(); at = end) {
+        end = std::min(offset + saved.size(), (at / 4096 + 1) * 4096);
+        const auto digest = sha256(std::span(saved).subspan(at - offset, end - at));
+        digests.insert(digests.end(), digest.begin(), digest.end());
+    }
+    const auto metadataDigest = sha256(metadata);
+    using Data = std::span<const std::uint8_t>;
+    const std::string name = movieName(movie);
+    const PropertyEntry entries[] = {{"offset", offset},  {"originalSize", size},
+                                     {"movieName", name}, {"metadataDigest", Data(metadataDigest)},
+                                     {"writtenLength", std::uint64_t(saved.size())},
+                                     {"writtenDigests", Data(digests)},
+                                     {"savedSize", offset + saved.size()},
+                                     {"metadata", Data(metadata)}};
     const auto encoded = encodeDictionary(entries);
     Buffer bytes;
     for (const auto piece : encoded.pieces()) bytes.insert(bytes.end(), piece.begin(), piece.end());
@@ -300,10 +334,15 @@ TEST_F(CommandLine, RestorePutsBackGrownEditsAndTornWritesAlsoBeyondFourGigabyte
         EXPECT_EQ(runWith({"--apply-labels", path, "L,R"}).out, "Saved and verified\n");
         ASSERT_GT(std::filesystem::file_size(path), size);
         const auto saved = std::filesystem::file_size(path);
-        for (int pass : {0, 1, 2}) {
-            // Then a save cut short as the file grew, before its new bytes hit the disk; then an old backup.
-            if (pass > 0) std::filesystem::resize_file(path, saved);
-            if (pass == 2) writeOldBackup(path);
+        const auto written = File(path, File::Mode::read).readAt(offset, saved - offset);
+        for (int pass : {0, 1, 2, 3, 4}) {
+            // Then a save cut short as the file grew, before its new bytes hit the disk; then the new bytes
+            // on disk but not the new length; then the save whole, with a backup of each earlier format.
+            if (pass == 1) std::filesystem::resize_file(path, saved);
+            if (pass >= 2) putAt(path, offset, written);
+            if (pass == 2) std::filesystem::resize_file(path, size);
+            if (pass == 3) writeOldBackup(path);
+            if (pass == 4) writeSha256Backup(path, offset, size, metadata);
             const auto backup = readFile(backupLocation(path));
             const auto restored = runWith({"--restore", path});
             EXPECT_EQ(restored.out + restored.err, "Restored and verified\n");
@@ -340,15 +379,19 @@ TEST_F(CommandLine, RestoreRefusesWithoutWritingAnything) {
         {[&](auto&) { patch(backup, "offset", "offsex"); }, damaged},
         {[&](auto&) { patch(backup, "moov", "moof"); }, damaged},
         {[&](auto&) { patch(backup, text(be32(metadata.size())) + "moov", text(be32(metadata.size() - 1))); }, damaged},
-        {[&](auto&) { patch(backup, "\x11" + text(be16(size)), "\x11" + text(be16(size + 1))); }, moved},
-        {[&](auto&) { patch(backup, "movie.mov", "movie.mkv"); }, "The metadata backup belongs to another movie.\n"},
+        // Every field is bound into the proof: an edited length, name or offset is damage.
+        {[&](auto&) { patch(backup, "\x11" + text(be16(size)), "\x11" + text(be16(size + 1))); }, damaged},
+        {[&](auto&) { patch(backup, "movie.mov", "movie.mkv"); }, damaged},
         {[&](auto& movie) { writeOldBackup(movie, std::string("\0.mkv", 5)); },
          "The metadata backup belongs to another movie.\n"},
         {[&](auto& movie) { std::filesystem::resize_file(movie, size - metadata.size() - 1); }, moved},
         {[&](auto& movie) { writeFile(movie, build::movie(metadata, 72)); }, moved},
-        {[&](auto&) { patch(backup, "\x10\x64", "\x10\x1c"); }, moved},  // the offset of "mdat", not of "moov"
+        {[&](auto&) { patch(backup, "\x10\x64", "\x10\x1c"); }, damaged},  // the offset of "mdat", not of "moov"
         {[&](auto&) { patch(backup, "trak", "trek"); }, damaged},
         {[&](auto& movie) { std::ofstream(movie, std::ios::app) << "appended"; }, moved},
+        // A backup without a proof restores only a "moov" that runs to the end of the file.
+        {[&](auto& movie) { writeOldBackup(movie), std::ofstream(movie, std::ios::app) << "x"; }, moved},
+        {[&](auto& movie) { writeOldBackup(movie, "", 1), std::ofstream(movie, std::ios::app) << "x"; }, moved},
         {[&](auto&) { writeFile(backup, nestedArrays(200000)); }, damaged},
         {[&](auto&) { std::filesystem::remove(backup), ::mkfifo(backup.c_str(), 0600); }, damaged},
         {[&](auto&) { std::filesystem::remove(backup), std::filesystem::create_directory(backup); }, damaged},

@@ -461,6 +461,165 @@ TEST_F(Saving, ASaveKilledAtAnyWriteRestores) {
     }
 }
 
+// Every state a power cut may leave, under a model where each 512-byte
+// sector of an unsynchronised write persists or not, each unsynchronised
+// length change persists or not, and the backup's name persists once its
+// folder is synchronised: the movie is as it was, or saved whole, or
+// `--restore` brings it back byte for byte.
+struct Recording : FailingStorage {
+    struct Op {
+        enum Kind { write, length, sync, folder } kind;
+        std::uint64_t at = 0;
+        Buffer bytes;  // what is written, or the backup whose name the folder's synchronisation keeps
+    };
+    using FailingStorage::FailingStorage;
+    void write(File& file, std::uint64_t offset, std::span<const std::span<const std::uint8_t>> pieces) override {
+        Buffer data;
+        for (const auto piece : pieces) data.insert(data.end(), piece.begin(), piece.end());
+        ops.push_back({Op::write, offset, data});
+        FailingStorage::write(file, offset, pieces);
+    }
+    void setLength(File& file, std::uint64_t length) override {
+        ops.push_back({Op::length, length, {}});
+        FailingStorage::setLength(file, length);
+    }
+    void synchronise(File& file) override {
+        ops.push_back({Op::sync, 0, {}});
+        FailingStorage::synchronise(file);
+    }
+    void synchroniseFolder(File& folder) override {
+        if (planted) return;  // the fault the enumeration must catch
+        ops.push_back({Op::folder, 0, readFile(movie.string() + ".lanemark-backup")});
+        FailingStorage::synchroniseFolder(folder);
+    }
+    std::vector<Op> ops;
+    std::filesystem::path movie;
+    bool planted = false;
+};
+
+struct CrashStates {
+    Buffer original, saved;
+    std::filesystem::path folder, name;
+    int states = 0, wrong = 0;
+
+    // Each state of the movie `durable` plus any sectors and lengths of `pending`, with `backup` beside.
+    void enumerate(const Buffer& durable, const std::vector<Recording::Op>& pending, const std::optional<Buffer>& backup) {
+        std::vector<std::pair<std::uint64_t, Buffer>> sectors;
+        std::vector<std::uint64_t> lengths{durable.size()};
+        for (const auto& op : pending) {
+            if (op.kind == Recording::Op::length) lengths.push_back(op.at);
+            if (op.kind != Recording::Op::write) continue;
+            lengths.push_back(std::max<std::uint64_t>(lengths.back(), op.at + op.bytes.size()));
+            for (std::uint64_t at = op.at, end; at < op.at + op.bytes.size(); at = end) {
+                end = std::min<std::uint64_t>(op.at + op.bytes.size(), (at / 512 + 1) * 512);
+                sectors.push_back({at, Buffer(op.bytes.begin() + std::ptrdiff_t(at - op.at),
+                                              op.bytes.begin() + std::ptrdiff_t(end - op.at))});
+            }
+        }
+        // All subsets of up to 8 sectors; beyond, none, all, all but one, one alone and 16 at random.
+        std::vector<std::vector<bool>> subsets;
+        const std::size_t n = sectors.size();
+        if (n <= 8)
+            for (std::size_t mask = 0; mask < (std::size_t(1) << n); ++mask) {
+                subsets.emplace_back(n);
+                for (std::size_t i = 0; i < n; ++i) subsets.back()[i] = mask >> i & 1;
+            }
+        else {
+            subsets = {std::vector<bool>(n, false), std::vector<bool>(n, true)};
+            for (std::size_t i = 0; i < n; ++i) {
+                subsets.push_back(std::vector<bool>(n, true)), subsets.back()[i] = false;
+                subsets.push_back(std::vector<bool>(n, false)), subsets.back()[i] = true;
+            }
+            std::srand(unsigned(n));
+            for (int k = 0; k < 16; ++k) {
+                subsets.emplace_back(n);
+                for (std::size_t i = 0; i < n; ++i) subsets.back()[i] = std::rand() & 1;
+            }
+        }
+        for (const auto& subset : subsets)
+            for (const std::uint64_t length : lengths) {
+                Buffer state = durable;
+                state.resize(std::max<std::size_t>(state.size(), *std::ranges::max_element(lengths)));
+                for (std::size_t i = 0; i < n; ++i)
+                    if (subset[i]) std::ranges::copy(sectors[i].second, state.begin() + std::ptrdiff_t(sectors[i].first));
+                state.resize(length);
+                check(state, backup);
+            }
+    }
+
+    void check(const Buffer& state, const std::optional<Buffer>& backup) {
+        ++states;
+        const auto path = folder / name;
+        writeFile(path, state);
+        std::filesystem::remove(backupLocation(path));
+        if (backup) writeFile(backupLocation(path), *backup);
+        bool restored = false;
+        try {
+            if (backup) restoreMovie(path, quick), restored = true;
+        } catch (const std::exception&) {
+        }
+        if (restored ? readFile(path) != original : state != original && state != saved) ++wrong;
+    }
+
+    // Runs the crash points of `ops` from the movie `start` with `backup` beside.
+    void run(Buffer start, std::optional<Buffer> backup, const std::vector<Recording::Op>& ops) {
+        std::vector<Recording::Op> pending;
+        for (std::size_t i = 0; i <= ops.size(); ++i) {
+            enumerate(start, pending, backup);
+            if (i == ops.size()) break;
+            if (ops[i].kind == Recording::Op::folder) backup = ops[i].bytes;
+            if (ops[i].kind != Recording::Op::sync && ops[i].kind != Recording::Op::folder) pending.push_back(ops[i]);
+            if (ops[i].kind != Recording::Op::sync) continue;
+            for (const auto& op : pending) {
+                if (op.kind == Recording::Op::length) start.resize(op.at);
+                if (op.kind != Recording::Op::write) continue;
+                start.resize(std::max<std::size_t>(start.size(), op.at + op.bytes.size()));
+                std::ranges::copy(op.bytes, start.begin() + std::ptrdiff_t(op.at));
+            }
+            pending.clear();
+        }
+    }
+
+    struct Quick : Storage {
+        void synchronise(File&) override {}
+    } quick{};
+};
+
+enum class Trace { save, rollback, restore, planted };
+
+TEST_F(Saving, EveryCrashStateRestores) {
+    const std::pair<Shape, Trace> rows[] = {
+        {Shape::trailingGrows, Trace::save},    {Shape::trailingShrinks, Trace::save}, {Shape::sameSize, Trace::save},
+        {Shape::smaller, Trace::save},          {Shape::intoFreeSpace, Trace::save},   {Shape::relocated, Trace::save},
+        {Shape::trailingGrows, Trace::rollback}, {Shape::relocated, Trace::rollback},  {Shape::trailingShrinks, Trace::restore},
+        {Shape::relocated, Trace::restore},     {Shape::trailingGrows, Trace::planted}};
+    int states = 0, row = 0;
+    for (const auto& [shape, run] : rows) {
+        SCOPED_TRACE(++row);
+        const auto path = write(shaped(shape), "movie" + std::to_string(row) + ".mov");
+        CrashStates crash{readFile(path), {}, dir / std::to_string(row), path.filename()};
+        std::filesystem::create_directories(crash.folder);
+        std::optional<Buffer> backup;
+        Recording recording(Step::open, run == Trace::rollback ? 1 : 0);
+        recording.movie = path;
+        recording.planted = run == Trace::planted;
+        if (run == Trace::restore) {
+            Movie(path).save(delivery);
+            backup = readFile(backupLocation(path));
+            crash.saved = crash.original;
+            restoreMovie(path, recording);
+        } else {
+            saveFailure(Movie(path), delivery, recording);
+            crash.saved = readFile(path);
+        }
+        crash.run(run == Trace::restore ? Buffer(crash.saved) : crash.original, backup, recording.ops);
+        if (run == Trace::restore) crash.run(readFile(path), backup, {});
+        EXPECT_EQ(crash.wrong > 0, run == Trace::planted) << crash.wrong << " of " << crash.states;
+        states += crash.states;
+    }
+    std::cout << states << " crash states checked\n";
+}
+
 // Another program at work on the path while the save runs.
 
 TEST_F(Saving, AFileRenamedOrLinkedOntoThePathIsNeverWritten) {
@@ -500,6 +659,20 @@ TEST_F(Saving, BytesAppendedDuringTheSaveStayAndTheSaveFails) {
         EXPECT_TRUE(std::equal(before.begin(), before.begin() + std::ptrdiff_t(kept), after.begin()));
         EXPECT_TRUE(std::equal(theirs.begin(), theirs.end(), after.end() - std::ptrdiff_t(theirs.size())));
         EXPECT_EQ(backedUp(path), step != Step::writeBackup) << "kept only once the movie was written";
+    }
+}
+
+TEST_F(Saving, BytesAppendedDuringARestoreStay) {
+    for (const Shape shape : {Shape::sameSize, Shape::trailingShrinks}) {
+        const auto path = write(shaped(shape), "shape" + std::to_string(int(shape)) + ".mov");
+        const auto before = readFile(path);
+        Movie(path).save(delivery);
+        FailingStorage storage;
+        storage.meanwhile[Step::write] = [&] { std::ofstream(path, std::ios::app) << "theirs"; };
+        EXPECT_THROW(restoreMovie(path, storage), Failure);
+        const auto after = readFile(path);
+        EXPECT_EQ(std::string(after.end() - 6, after.end()), "theirs");
+        EXPECT_TRUE(std::equal(before.begin(), before.begin() + std::ptrdiff_t(Movie(write(before, "copy.mov")).offset()), after.begin()));
     }
 }
 

@@ -5,8 +5,8 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/failure.hpp"
 #include "metadata/text.hpp"
+#include "platform/failure.hpp"
 #include "platform/file.hpp"
 #include "saving/digest.hpp"
 #include "saving/storage.hpp"

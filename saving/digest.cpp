@@ -91,7 +91,8 @@ std::array<std::uint8_t, legacyDigestSize> sha256(std::span<const std::uint8_t> 
     const auto rotate = [](std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); };
     const auto block = [&](const std::uint8_t* p) {
         std::uint32_t w[64], v[8];
-        for (int i = 0; i < 16; ++i) w[i] = std::uint32_t(p[4 * i]) << 24 | p[4 * i + 1] << 16 | p[4 * i + 2] << 8 | p[4 * i + 3];
+        for (int i = 0; i < 16; ++i)
+            w[i] = std::uint32_t(p[4 * i]) << 24 | p[4 * i + 1] << 16 | p[4 * i + 2] << 8 | p[4 * i + 3];
         for (int i = 16; i < 64; ++i) {
             const std::uint32_t s0 = rotate(w[i - 15], 7) ^ rotate(w[i - 15], 18) ^ (w[i - 15] >> 3);
             const std::uint32_t s1 = rotate(w[i - 2], 17) ^ rotate(w[i - 2], 19) ^ (w[i - 2] >> 10);
@@ -101,8 +102,8 @@ std::array<std::uint8_t, legacyDigestSize> sha256(std::span<const std::uint8_t> 
         for (int i = 0; i < 64; ++i) {
             const std::uint32_t t1 = v[7] + (rotate(v[4], 6) ^ rotate(v[4], 11) ^ rotate(v[4], 25)) +
                                      ((v[4] & v[5]) ^ (~v[4] & v[6])) + k[i] + w[i];
-            const std::uint32_t t2 =
-                (rotate(v[0], 2) ^ rotate(v[0], 13) ^ rotate(v[0], 22)) + ((v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]));
+            const std::uint32_t t2 = (rotate(v[0], 2) ^ rotate(v[0], 13) ^ rotate(v[0], 22)) +
+                                     ((v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]));
             std::copy_backward(v, v + 7, v + 8);
             v[4] += t1;
             v[0] = t1 + t2;

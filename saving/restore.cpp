@@ -6,13 +6,13 @@
 #include <system_error>
 
 #include "metadata/atom.hpp"
-#include "platform/failure.hpp"
 #include "metadata/movie.hpp"
+#include "platform/failure.hpp"
 #include "platform/file.hpp"
 #include "saving/backup.hpp"
 #include "saving/digest.hpp"
-#include "saving/property_list.hpp"
 #include "saving/plan.hpp"
+#include "saving/property_list.hpp"
 #include "saving/storage.hpp"
 
 namespace lanemark {
@@ -361,8 +361,7 @@ void restoreMovie(const std::filesystem::path& path, Storage& storage) {
         before = false;
     };
     Progress progress;
-    carryOut(restoring(backup.offset, backup.metadata, backup.originalSize), length, movie, storage, progress,
-             expect);
+    carryOut(restoring(backup.offset, backup.metadata, backup.originalSize), length, movie, storage, progress, expect);
     if (movie.length() != backup.originalSize || !movie.holds(backup.offset, backup.metadata))
         fail("Verification failed.");
 }

@@ -60,9 +60,9 @@ TEST_F(Backup, RecordsTheMetadataWhereItSatAndTheFileLength) {
     const auto backup = readBackup(dir / "Master.mov.lanemark-backup");
     std::vector<std::string> keys = backup.keys;
     std::sort(keys.begin(), keys.end());
-    EXPECT_EQ(keys, (std::vector<std::string>{"digest", "metadata", "movieName", "offset", "originalSize",
-                                              "proofDigest", "savedDigests", "savedRanges", "savedSize", "sectorSize",
-                                              "splits"}));
+    EXPECT_EQ(keys,
+              (std::vector<std::string>{"digest", "metadata", "movieName", "offset", "originalSize", "proofDigest",
+                                        "savedDigests", "savedRanges", "savedSize", "sectorSize", "splits"}));
     EXPECT_EQ(backup.digest, "XXH3-128");
     EXPECT_EQ(backup.sectorSize, 512u);
     EXPECT_EQ(backup.originalSize, original.size());
@@ -145,7 +145,8 @@ TEST(BackupDigest, Sha256OfEarlierBackupsIsTheStandardOne) {
         {counting, "4e4c294b331f7a2099a379bec34b9f9fc03dc46ab465d998f4d683da53487e6d"}};
     for (const auto& [data, expected] : rows) {
         std::string hex;
-        for (const std::uint8_t byte : sha256(data)) hex += "0123456789abcdef"[byte >> 4], hex += "0123456789abcdef"[byte & 15];
+        for (const std::uint8_t byte : sha256(data))
+            hex += "0123456789abcdef"[byte >> 4], hex += "0123456789abcdef"[byte & 15];
         EXPECT_EQ(hex, expected);
     }
 }

@@ -10,8 +10,8 @@
 #include <map>
 #include <system_error>
 
-#include "platform/failure.hpp"
 #include "metadata/labels.hpp"
+#include "platform/failure.hpp"
 #include "saving/backup.hpp"
 #include "saving/restore.hpp"
 #include "saving/storage.hpp"
@@ -503,7 +503,8 @@ struct CrashStates {
     int states = 0, wrong = 0;
 
     // Each state of the movie `durable` plus any sectors and lengths of `pending`, with `backup` beside.
-    void enumerate(const Buffer& durable, const std::vector<Recording::Op>& pending, const std::optional<Buffer>& backup) {
+    void enumerate(const Buffer& durable, const std::vector<Recording::Op>& pending,
+                   const std::optional<Buffer>& backup) {
         std::vector<std::pair<std::uint64_t, Buffer>> sectors;
         std::vector<std::uint64_t> lengths{durable.size()};
         for (const auto& op : pending) {
@@ -541,7 +542,8 @@ struct CrashStates {
                 Buffer state = durable;
                 state.resize(std::max<std::size_t>(state.size(), *std::ranges::max_element(lengths)));
                 for (std::size_t i = 0; i < n; ++i)
-                    if (subset[i]) std::ranges::copy(sectors[i].second, state.begin() + std::ptrdiff_t(sectors[i].first));
+                    if (subset[i])
+                        std::ranges::copy(sectors[i].second, state.begin() + std::ptrdiff_t(sectors[i].first));
                 state.resize(length);
                 check(state, backup);
             }
@@ -589,10 +591,12 @@ enum class Trace { save, rollback, restore, planted };
 
 TEST_F(Saving, EveryCrashStateRestores) {
     const std::pair<Shape, Trace> rows[] = {
-        {Shape::trailingGrows, Trace::save},    {Shape::trailingShrinks, Trace::save}, {Shape::sameSize, Trace::save},
-        {Shape::smaller, Trace::save},          {Shape::intoFreeSpace, Trace::save},   {Shape::relocated, Trace::save},
-        {Shape::trailingGrows, Trace::rollback}, {Shape::relocated, Trace::rollback},  {Shape::trailingShrinks, Trace::restore},
-        {Shape::relocated, Trace::restore},     {Shape::trailingGrows, Trace::planted}};
+        {Shape::trailingGrows, Trace::save},      {Shape::trailingShrinks, Trace::save},
+        {Shape::sameSize, Trace::save},           {Shape::smaller, Trace::save},
+        {Shape::intoFreeSpace, Trace::save},      {Shape::relocated, Trace::save},
+        {Shape::trailingGrows, Trace::rollback},  {Shape::relocated, Trace::rollback},
+        {Shape::trailingShrinks, Trace::restore}, {Shape::relocated, Trace::restore},
+        {Shape::trailingGrows, Trace::planted}};
     int states = 0, row = 0;
     for (const auto& [shape, run] : rows) {
         SCOPED_TRACE(++row);
@@ -672,7 +676,8 @@ TEST_F(Saving, BytesAppendedDuringARestoreStay) {
         EXPECT_THROW(restoreMovie(path, storage), Failure);
         const auto after = readFile(path);
         EXPECT_EQ(std::string(after.end() - 6, after.end()), "theirs");
-        EXPECT_TRUE(std::equal(before.begin(), before.begin() + std::ptrdiff_t(Movie(write(before, "copy.mov")).offset()), after.begin()));
+        EXPECT_TRUE(std::equal(
+            before.begin(), before.begin() + std::ptrdiff_t(Movie(write(before, "copy.mov")).offset()), after.begin()));
     }
 }
 

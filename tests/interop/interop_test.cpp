@@ -699,9 +699,9 @@ TEST_F(RestoringFromTheBackup, WithoutLanemarkAsTheManualPageSays) {
                                      "    f.truncate(b['originalSize'])\n",
                                      backup.string(), path.string()});
     ASSERT_EQ(outcome.status, 0) << describe(outcome);
-    EXPECT_EQ(lines(outcome.out), (std::vector<std::string>{"['metadata', 'metadataDigest', 'movieName', 'offset', "
-                                                            "'originalSize', 'savedSize', 'writtenDigests', "
-                                                            "'writtenLength']",
+    EXPECT_EQ(lines(outcome.out), (std::vector<std::string>{"['digest', 'metadata', 'movieName', 'offset', "
+                                                            "'originalSize', 'proofDigest', 'savedDigests', "
+                                                            "'savedRanges', 'savedSize', 'sectorSize', 'splits']",
                                                             std::to_string(original.size() - metadata.size()) + " " +
                                                                 std::to_string(original.size()) + " master.mov"}));
     expectRestored();

@@ -1,12 +1,14 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "metadata/movie.hpp"
+#include "platform/file.hpp"
 #include "saving/digest.hpp"
 #include "saving/property_list.hpp"
 
@@ -39,6 +41,10 @@ inline constexpr std::string_view savedRanges = "savedRanges";    // where saves
 inline constexpr std::string_view savedDigests = "savedDigests";  // each cell of them as the save left it
 inline constexpr std::string_view savedSize = "savedSize";        // the movie's length after the save
 inline constexpr std::string_view proofDigest = "proofDigest";    // all of the above and the metadata
+// After a later save: the same three for the movie as the save before it left it.
+inline constexpr std::string_view previousRanges = "previousRanges";
+inline constexpr std::string_view previousDigests = "previousDigests";
+inline constexpr std::string_view previousSize = "previousSize";
 // Backups made with SHA-256 in 4 KiB blocks, restored but no longer made.
 inline constexpr std::string_view metadataDigest = "metadataDigest";
 inline constexpr std::string_view writtenLength = "writtenLength";
@@ -67,6 +73,21 @@ struct Proof {
     std::string movieName;
     std::vector<std::uint64_t> splits;  // sorted; cells end at these as at sector boundaries
     Layer saved;
+    std::optional<Layer> previous;  // the movie as the save before this one left it
+};
+
+// The cells of the layer's ranges, in order: where each starts and ends.
+std::vector<std::pair<std::uint64_t, std::uint64_t>> cellsOf(const Layer& layer, std::span<const std::uint64_t> splits);
+
+// What a backup that proves the movie is as a save left it hands on to the
+// next save: the original, and the state the movie is in.
+struct Carried {
+    std::uint64_t offset = 0;
+    std::uint64_t originalSize = 0;
+    Bytes metadata;
+    std::vector<std::uint64_t> splits;
+    Layer state;
+    FileIdentity identity;  // the backup file that was read
 };
 
 // The digest that binds every field of the proof, and the original bytes
@@ -82,9 +103,17 @@ struct BackupRecord {
     // The region's bytes once the save is complete, in order; what it
     // appends past the old end at `appendedAt`; and the movie's length then.
     std::vector<std::span<const std::uint8_t>> written;
-    std::vector<std::span<const std::uint8_t>> appended;
+    std::vector<std::span<const std::uint8_t>> appended{};
     std::uint64_t appendedAt = 0;
     std::uint64_t savedSize = 0;
+    // Where `written` goes and what lies there before the save: the region
+    // itself on a first save; on a later one, the movie as the last save left it,
+    // whose backup is `carried`, replaced by this one.
+    std::uint64_t writtenAt = 0;
+    std::span<const std::uint8_t> before{};
+    const Carried* carried = nullptr;
+    // The movie, open, for the bytes of an earlier cell that this save's grid cuts.
+    const File* movie = nullptr;
 };
 
 // The record of a movie as opened, before any save has planned what to
@@ -96,8 +125,9 @@ PropertyList backupRecord(const BackupRecord& record, const std::string& movieNa
 
 // Publishes `record` as a binary property list beside `movie`, on storage
 // (file, then folder) before this returns, and says which file it made.
-// Refuses when anything already exists at the backup path, and leaves
-// nothing at that path or beside it when it fails.
+// Refuses when anything already exists at the backup path, unless it is the
+// backup the record carries on, which is then replaced whole in one rename;
+// leaves nothing at that path or beside it when it fails.
 FileIdentity writeBackup(const std::filesystem::path& movie, const BackupRecord& record, Storage& storage);
 void writeBackup(const Movie& movie, Storage& storage);
 void writeBackup(const Movie& movie);

@@ -54,6 +54,7 @@ struct SavePlan {
     // What the pieces above point into.
     EncodedPieces fresh;
     Bytes old, freeHeader;
+    Bytes original;  // a later save's original region, when it had to grow
 };
 
 // How many bytes of the space right after a metadata atom of `oldLength`
@@ -66,5 +67,14 @@ std::uint64_t spaceTaken(const std::vector<std::uint64_t>& spaceAfter, std::uint
 // The save of `fresh` in place of `movie`'s metadata. `region` is the old bytes
 // from the metadata's offset on: the metadata, and any free space it takes.
 SavePlan planSave(const Movie& movie, EncodedPieces fresh, Bytes region);
+
+inline constexpr const char* notContiguous =
+    "This save would change a part of the movie that its backup does not hold. No changes were made.";
+
+// Makes `saving` a later save that keeps the original `carried` holds: the
+// region as first recorded, grown by the bytes right after it, still the
+// original's, that this save changes below the original end. Refuses a save
+// that would change bytes apart from that region.
+void carryOn(SavePlan& saving, const Carried& carried);
 
 }  // namespace lanemark

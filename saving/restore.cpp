@@ -61,10 +61,11 @@ File openBackup(const std::filesystem::path& location) {
     }
 }
 
-Bytes readEncoded(const std::filesystem::path& location) {
+Bytes readEncoded(const std::filesystem::path& location, FileIdentity* identity = nullptr) {
     const File file = openBackup(location);
     const std::uint64_t length = file.length();
     if (length > backupLimit) fail(damaged);
+    if (identity) *identity = file.identity();
     return file.readBytesAt(0, static_cast<std::size_t>(length));
 }
 
@@ -114,32 +115,42 @@ void readLegacy(const DecodedDictionary& fields, Backup& backup) {
     backup.legacy = {*length, *digests, *savedSize};
 }
 
+// One state of the proof: its ranges, the digests of their cells, and the movie's length then.
+Layer layerOf(const DecodedDictionary& fields, std::string_view rangesKey, std::string_view digestsKey,
+              std::string_view sizeKey, const std::vector<std::uint64_t>& splits) {
+    const auto& ranges = required<Bytes>(fields, rangesKey);
+    const auto& digests = required<Bytes>(fields, digestsKey);
+    if (ranges.size() % 16 != 0 || digests.size() % digestSize != 0) fail(damaged);
+    Layer layer;
+    const auto values = numbersIn(ranges);
+    for (std::size_t i = 0; i < values.size(); i += 2) layer.ranges.push_back({values[i], values[i + 1]});
+    layer.size = required<std::uint64_t>(fields, sizeKey);
+    for (std::size_t at = 0; at < digests.size(); at += digestSize)
+        std::copy_n(digests.begin() + at, digestSize, layer.digests.emplace_back().begin());
+    std::uint64_t cells = 0;
+    for (const Range range : layer.ranges) {
+        if (range.offset > layer.size || range.length > layer.size - range.offset) fail(damaged);
+        cells += cellCount(range, splits, layer.digests.size());
+    }
+    if (cells != layer.digests.size()) fail(damaged);
+    return layer;
+}
+
 void readProof(const DecodedDictionary& fields, Backup& backup) {
     if (required<std::string>(fields, backupKey::digest) != digestName ||
         required<std::uint64_t>(fields, backupKey::sectorSize) != sectorSize)
         fail(damaged);
     const auto& splits = required<Bytes>(fields, backupKey::splits);
-    const auto& ranges = required<Bytes>(fields, backupKey::savedRanges);
-    const auto& digests = required<Bytes>(fields, backupKey::savedDigests);
     const auto& proven = required<Bytes>(fields, backupKey::proofDigest);
-    if (splits.size() % 8 != 0 || ranges.size() % 16 != 0 || digests.size() % digestSize != 0 ||
-        proven.size() != digestSize)
-        fail(damaged);
+    if (splits.size() % 8 != 0 || proven.size() != digestSize) fail(damaged);
     Proof& proof = backup.proof;
-    proof = {backup.offset, backup.originalSize, backup.movieName, numbersIn(splits), {}};
+    proof = {backup.offset, backup.originalSize, backup.movieName, numbersIn(splits), {}, std::nullopt};
     if (!std::ranges::is_sorted(proof.splits) || std::ranges::adjacent_find(proof.splits) != proof.splits.end())
         fail(damaged);
-    const auto values = numbersIn(ranges);
-    for (std::size_t i = 0; i < values.size(); i += 2) proof.saved.ranges.push_back({values[i], values[i + 1]});
-    proof.saved.size = required<std::uint64_t>(fields, backupKey::savedSize);
-    for (std::size_t at = 0; at < digests.size(); at += digestSize)
-        std::copy_n(digests.begin() + at, digestSize, proof.saved.digests.emplace_back().begin());
-    std::uint64_t cells = 0;
-    for (const Range range : proof.saved.ranges) {
-        if (range.offset > proof.saved.size || range.length > proof.saved.size - range.offset) fail(damaged);
-        cells += cellCount(range, proof.splits, proof.saved.digests.size());
-    }
-    if (cells != proof.saved.digests.size()) fail(damaged);
+    proof.saved = layerOf(fields, backupKey::savedRanges, backupKey::savedDigests, backupKey::savedSize, proof.splits);
+    if (fields.contains(backupKey::previousRanges))
+        proof.previous = layerOf(fields, backupKey::previousRanges, backupKey::previousDigests,
+                                 backupKey::previousSize, proof.splits);
     const std::span<const std::uint8_t> metadata = backup.metadata;
     backup.metadataDigests = cellDigests(std::span(&metadata, 1), backup.offset, proof.splits);
     if (!(proven == proofDigest(proof, backup.metadataDigests))) fail(damaged);
@@ -275,28 +286,17 @@ struct Cell {
     bool mayBeZero = false;  // what a growing write had not yet put on disk reads as zeros
 };
 
-void addCells(std::vector<Cell>& cells, Range range, std::span<const Digest> digests,
-              const std::vector<std::uint64_t>& splits, std::uint64_t zerosFrom) {
-    std::size_t index = 0;
-    for (std::uint64_t at = range.offset; at < range.end(); at = cellEnd(at, splits))
-        cells.push_back({at, std::min(cellEnd(at, splits), range.end()), digests[index++], at >= zerosFrom});
+void addCells(std::vector<Cell>& cells, const Layer& layer, const std::vector<std::uint64_t>& splits,
+              std::uint64_t zerosFrom) {
+    const auto bounds = cellsOf(layer, splits);
+    for (std::size_t i = 0; i < bounds.size(); ++i)
+        cells.push_back({bounds[i].first, bounds[i].second, layer.digests[i], bounds[i].first >= zerosFrom});
 }
 
-// Every cell of the file within its length holds the original bytes or what
-// the save wrote there: a save, a rollback or a restore cut short anywhere
-// still restores, and nothing else does. The file ends only where one of them
-// left it, so no cell is cut, and every byte a restore would cut off is proven
-// to be the save's.
-bool cellsMatch(const File& movie, const Backup& backup, std::uint64_t length) {
-    const Proof& proof = backup.proof;
-    if (length != backup.originalSize && length != proof.saved.size) return false;
-    std::vector<Cell> cells;
-    addCells(cells, backup.region(), backup.metadataDigests, proof.splits, ~0ULL);
-    std::size_t used = 0;
-    for (const Range range : proof.saved.ranges) {
-        addCells(cells, range, std::span(proof.saved.digests).subspan(used), proof.splits, backup.originalSize);
-        used += cellCount(range, proof.splits, proof.saved.digests.size());
-    }
+// Whether every cell of the file within `length` has one of the digests
+// `cells` give for it. The file ends only where a save, a rollback or a
+// restore left it, so no cell is cut.
+bool matches(const File& movie, std::vector<Cell> cells, std::uint64_t length) {
     std::ranges::stable_sort(cells, {}, &Cell::start);
     std::vector<std::uint8_t> buffer(1 << 20);
     std::uint64_t bufferStart = 0, bufferEnd = 0;
@@ -326,6 +326,21 @@ bool cellsMatch(const File& movie, const Backup& backup, std::uint64_t length) {
     return true;
 }
 
+// Every cell holds the original bytes, or what the last save wrote there, or
+// what the save before it left there: a save, a rollback or a restore cut
+// short anywhere still restores, and nothing else does. Every byte a restore
+// would cut off is proven to be a save's.
+bool cellsMatch(const File& movie, const Backup& backup, std::uint64_t length) {
+    const Proof& proof = backup.proof;
+    const std::uint64_t before = proof.previous ? proof.previous->size : backup.originalSize;
+    if (length != backup.originalSize && length != proof.saved.size && length != before) return false;
+    std::vector<Cell> cells;
+    addCells(cells, {{backup.region()}, backup.metadataDigests, backup.originalSize}, proof.splits, ~0ULL);
+    addCells(cells, proof.saved, proof.splits, before);
+    if (proof.previous) addCells(cells, *proof.previous, proof.splits, ~0ULL);
+    return matches(movie, std::move(cells), length);
+}
+
 void checkMovie(const File& movie, const Backup& backup, std::uint64_t length) {
     bool matches = false;
     if (backup.format == Format::fourKeys)
@@ -336,15 +351,44 @@ void checkMovie(const File& movie, const Backup& backup, std::uint64_t length) {
     if (!matches) fail(mismatch);
 }
 
+// The backup beside `path`, belonging to it.
+Backup backupOf(const std::filesystem::path& path, FileIdentity& identity) {
+    Backup backup = backupFrom(readEncoded(backupLocation(path), &identity));
+    if (backup.movieName != movieName(path)) fail("The metadata backup belongs to another movie.");
+    return backup;
+}
+
 }  // namespace
 
 void checkBackup(const Bytes& encoded) { backupFrom(encoded); }
 
 void restoreMovie(const std::filesystem::path& path) { restoreMovie(path, systemStorage()); }
 
+Carried provenBackup(const std::filesystem::path& path, const File& movie) {
+    Carried carried;
+    const Backup backup = backupOf(path, carried.identity);
+    const std::uint64_t length = movie.length();
+    if (backup.format != Format::proven || !regionInPlace(movie, backup)) fail(mismatch);
+    const Proof& proof = backup.proof;
+    for (const Layer* layer : {&proof.saved, proof.previous ? &*proof.previous : nullptr}) {
+        std::vector<Cell> cells;
+        if (!layer || layer->size != length) continue;
+        addCells(cells, *layer, proof.splits, ~0ULL);
+        if (!matches(movie, std::move(cells), length)) continue;
+        carried = {backup.offset, backup.originalSize, backup.metadata, proof.splits, *layer, carried.identity};
+        return carried;
+    }
+    fail(mismatch);
+}
+
+void discardBackup(const std::filesystem::path& path) {
+    const File movie(path, File::Mode::read);
+    removeBackup(path, provenBackup(path, movie).identity);
+}
+
 void restoreMovie(const std::filesystem::path& path, Storage& storage) {
-    const Backup backup = backupFrom(readEncoded(backupLocation(path)));
-    if (backup.movieName != movieName(path)) fail("The metadata backup belongs to another movie.");
+    FileIdentity identity;
+    const Backup backup = backupOf(path, identity);
     File movie = storage.openForUpdate(path);
     const std::uint64_t length = movie.length();
     checkMovie(movie, backup, length);
@@ -361,9 +405,12 @@ void restoreMovie(const std::filesystem::path& path, Storage& storage) {
         before = false;
     };
     Progress progress;
-    carryOut(restoring(backup.offset, backup.metadata, backup.originalSize), length, movie, storage, progress, expect);
+    carryOut(restoring(backup.offset, backup.metadata, backup.originalSize), length, movie, storage, progress,
+             expect);
     if (movie.length() != backup.originalSize || !movie.holds(backup.offset, backup.metadata))
         fail("Verification failed.");
+    // The movie is the original again, so the backup holds nothing it lacks.
+    storage.removeBackup(path, identity);
 }
 
 }  // namespace lanemark

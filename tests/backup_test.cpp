@@ -102,7 +102,8 @@ TEST(BackupMovieName, KeepsUtf8AndReplacesEachUndecodableByte) {
 // The record as written, decoded by libplist.
 BackupContents decodedRecord(std::uint64_t offset, std::uint64_t size, const Buffer& metadata,
                              const std::string& name) {
-    const auto record = backupRecord({offset, size, metadata, {metadata}, {}, 0, size}, name);
+    const auto record = backupRecord(
+        {.offset = offset, .originalSize = size, .metadata = metadata, .written = {metadata}, .savedSize = size}, name);
     Buffer bytes;
     for (const auto piece : record.pieces()) bytes.insert(bytes.end(), piece.begin(), piece.end());
     return decodeBackup(bytes);
@@ -112,7 +113,11 @@ TEST(BackupRecord, DecodesAtEveryLengthOfTheMetadata) {
     for (const std::size_t length : {0, 14, 15, 16, 255, 256, 65535, 65536, 1 << 24}) {
         Buffer metadata(length);
         for (std::size_t i = 0; i < length; ++i) metadata[i] = std::uint8_t(i * 7 + i / 251);
-        EXPECT_EQ(backupRecord({1, 2, metadata, {metadata}, {}, 0, 2}, "M").pieces()[1].data(), metadata.data())
+        EXPECT_EQ(backupRecord({.offset = 1, .originalSize = 2, .metadata = metadata, .written = {metadata}, .savedSize = 2},
+                               "M")
+                      .pieces()[1]
+                      .data(),
+                  metadata.data())
             << "written from where it is";
         const auto backup = decodedRecord(3, 4, metadata, "Master.mov");
         EXPECT_EQ(backup.keys.size(), 11u);

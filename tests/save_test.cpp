@@ -13,6 +13,7 @@
 #include "metadata/labels.hpp"
 #include "platform/failure.hpp"
 #include "saving/backup.hpp"
+#include "saving/property_list.hpp"
 #include "saving/restore.hpp"
 #include "saving/storage.hpp"
 #include "tests/support/backup_reader.hpp"
@@ -321,23 +322,52 @@ TEST_F(Saving, LeavesLayoutsThatCarryNoTrackLabelAlone) {
     EXPECT_EQ(readFile(path), movie(box("moov", {chan(chanBody(7, {})), soundTrack(monoPcm(2))})));
 }
 
-TEST_F(Saving, ASecondEditWaitsForTheBackupToBeMoved) {
-    const auto path = twelveTracks();
-    const Movie first(path);
-    first.save(delivery);
-    const auto saved = readFile(path);
-    const auto backup = readFile(backupLocation(path));
+// Later saves carry the backup on, each shape after each, and `--restore` gives the original and removes it.
+TEST_F(Saving, LaterEditsKeepTheOriginalInOneBackup) {
+    for (const Shape shape : {Shape::trailingShrinks, Shape::sameSize, Shape::intoFreeSpace, Shape::relocated}) {
+        const auto path = write(shaped(shape), "shape" + std::to_string(int(shape)) + ".mov");
+        const auto original = readFile(path);
+        const Movie first(path);
+        first.save(delivery);
+        EXPECT_EQ(saveFailure(first, delivery), changed) << "the old value describes the file before the save";
+        for (const std::uint32_t label : {1u, 42u, 9u}) {
+            SCOPED_TRACE(int(shape) * 100 + int(label));
+            EXPECT_EQ(saveFailure(Movie(path), std::vector<std::uint32_t>(12, label)), "saved");
+            EXPECT_EQ(Movie(path).labels(), labelled(std::vector<std::uint32_t>(12, label)));
+        }
+        restoreMovie(path);
+        EXPECT_EQ(readFile(path), original);
+        EXPECT_FALSE(backedUp(path));
+    }
+}
 
-    EXPECT_EQ(saveFailure(first, delivery), changed) << "the old value describes the file before the save";
-    auto other = delivery;
-    other[0] = 2;
-    EXPECT_EQ(saveFailure(Movie(path), other), backupExists);
-    EXPECT_EQ(readFile(path), saved);
-    EXPECT_EQ(readFile(backupLocation(path)), backup);
-
-    std::filesystem::rename(backupLocation(path), dir / "kept-safe");
-    Movie(path).save(other);
-    EXPECT_EQ(Movie(path).labels(), labelled(other));
+// A backup that proves nothing of the movie as it is still blocks the edit, and nothing changes.
+TEST_F(Saving, ABackupThatProvesNothingStillRefusesTheEdit) {
+    const std::function<void(const std::filesystem::path&)> spoils[] = {
+        relabelFirstTrack,  // the movie changed since the save
+        [](const std::filesystem::path& movie) {  // a backup of the first four keys only
+            const auto old = readBackup(backupLocation(movie));
+            const std::span<const std::uint8_t> metadata(old.metadata);
+            const PropertyEntry entries[] = {{"offset", old.offset},
+                                             {"originalSize", old.originalSize},
+                                             {"movieName", std::string_view(old.movieName)},
+                                             {"metadata", metadata}};
+            Buffer bytes;
+            for (const auto piece : encodeDictionary(entries).pieces()) bytes.insert(bytes.end(), piece.begin(), piece.end());
+            writeFile(backupLocation(movie), bytes);
+        },
+        [](const std::filesystem::path& movie) { std::filesystem::resize_file(backupLocation(movie), 100); }};
+    for (const auto& spoil : spoils) {
+        const auto path = twelveTracks();
+        std::filesystem::remove(backupLocation(path));
+        Movie(path).save(delivery);
+        spoil(path);
+        const auto movieBefore = readFile(path), backupBefore = readFile(backupLocation(path));
+        EXPECT_EQ(saveFailure(Movie(path), std::vector<std::uint32_t>(12, 1)), backupExists);
+        EXPECT_EQ(readFile(path), movieBefore);
+        EXPECT_EQ(readFile(backupLocation(path)), backupBefore);
+        EXPECT_EQ(entries(dir.path()), 2u);
+    }
 }
 
 // Failures while writing: the old metadata goes back.

@@ -75,7 +75,7 @@ TEST_F(CommandLine, VerbsWithoutAMovieAnswerOnTheirOwn) {
     const std::string help = runWith({"--help"}).out;
     EXPECT_EQ(runWith({"-h"}).out, help);
     for (const char* part :
-         {"--apply-labels PATH LABELS", "--restore PATH", "L,R,65537", ".lanemark-backup", "Exit",
+         {"--apply-labels PATH LABELS", "--restore PATH", "--discard-backup PATH", "L,R,65537", ".lanemark-backup", "Exit",
           "--check LABELS PATH...", "--report PATH...", "delivery", "-exec lanemark --check 5.1,LtRt"})
         EXPECT_NE(help.find(part), std::string::npos) << part;
     for (const auto& [arguments, status, out, err] :
@@ -85,6 +85,7 @@ TEST_F(CommandLine, VerbsWithoutAMovieAnswerOnTheirOwn) {
              {{"--apply-preset"}, 1, "", "Usage: lanemark --apply-preset PATH\n"},
              {{"--apply-labels", "movie.mov"}, 1, "", "Usage: lanemark --apply-labels PATH LABELS\n"},
              {{"--restore"}, 1, "", "Usage: lanemark --restore PATH\n"},
+             {{"--discard-backup"}, 1, "", "Usage: lanemark --discard-backup PATH\n"},
              {{"--check", "5.1"}, 1, "", "Usage: lanemark --check LABELS PATH...\n"},
              {{"--report"}, 1, "", "Usage: lanemark --report PATH...\n"}}) {
         const auto outcome = runWith(arguments);
@@ -356,6 +357,30 @@ TEST_F(CommandLine, RestorePutsBackGrownEditsAndTornWritesAlsoBeyondFourGigabyte
     struct stat info {};
     ASSERT_EQ(::stat(large.c_str(), &info), 0);
     EXPECT_LT(std::uint64_t(info.st_blocks) * 512, 1ULL << 20) << "the media hole was written";
+}
+
+TEST_F(CommandLine, DiscardBackupRemovesOnlyABackupThatProvesTheMovie) {
+    const auto backup = backupLocation(dir / "movie.mov");
+    const std::vector<std::pair<std::function<void(const std::string& movie)>, std::string>> cases{
+        {[](auto&) {}, "Backup removed\n"},
+        {[&](auto&) { std::filesystem::remove(backup); }, "No metadata backup exists beside this movie.\n"},
+        {[&](auto&) { std::filesystem::resize_file(backup, 60); }, "The metadata backup is damaged.\n"},
+        {[&](auto& movie) { writeOldBackup(movie, ".mkv"); }, "The metadata backup belongs to another movie.\n"},
+        {[&](auto& movie) { writeOldBackup(movie); }, "The movie no longer matches its backup. No changes were made.\n"},
+        {[&](auto& movie) { std::ofstream(movie, std::ios::app) << "x"; },
+         "The movie no longer matches its backup. No changes were made.\n"}};
+    for (const auto& [spoil, message] : cases) {
+        const std::string path = movieWith({42, 42});
+        std::filesystem::remove(backup);
+        ASSERT_EQ(runWith({"--apply-labels", path, "L,R"}).status, 0);
+        spoil(path);
+        const auto before = std::filesystem::exists(backup) ? readFile(backup) : Buffer{};
+        const auto outcome = runWith({"--discard-backup", path});
+        EXPECT_EQ(outcome.out + outcome.err, message);
+        EXPECT_EQ(outcome.status, message == "Backup removed\n" ? 0 : 1);
+        EXPECT_EQ(std::filesystem::exists(backup) ? readFile(backup) : Buffer{},
+                  message == "Backup removed\n" ? Buffer{} : before);
+    }
 }
 
 // Replaces the one occurrence of `from` in a file by as many bytes of `to`.

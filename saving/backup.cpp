@@ -137,7 +137,7 @@ Digest proofDigest(const Proof& proof, std::span<const Digest> metadataDigests) 
 }
 
 std::vector<std::pair<std::uint64_t, std::uint64_t>> cellsOf(const Layer& layer,
-                                                              std::span<const std::uint64_t> splits) {
+                                                             std::span<const std::uint64_t> splits) {
     std::vector<std::pair<std::uint64_t, std::uint64_t>> cells;
     for (const Range range : layer.ranges)
         for (std::uint64_t at = range.offset; at < range.end(); at = std::min(cellEnd(at, splits), range.end()))
@@ -208,7 +208,8 @@ Layer regridded(const BackupRecord& record, std::span<const std::uint64_t> split
             layer.digests.push_back(found->second.second);
         else if (start >= beforeAt && end <= beforeAt + before.size())
             layer.digests.push_back(digestOf(before.subspan(start - beforeAt, end - start)));
-        else if (const auto bytes = record.movie ? record.movie->readAt(start, end - start) : std::vector<std::uint8_t>();
+        else if (const auto bytes =
+                     record.movie ? record.movie->readAt(start, end - start) : std::vector<std::uint8_t>();
                  bytes.size() == end - start)
             layer.digests.push_back(digestOf(bytes));
         else
@@ -242,9 +243,9 @@ PropertyList backupRecord(const BackupRecord& record, const std::string& movieNa
     const Range written{writtenAt, lengthOf(record.written)}, appended{record.appendedAt, lengthOf(record.appended)};
     // Every length the file may have and every end of a range, so that no cell straddles one.
     if (!first) proof.splits = record.carried->splits;
-    for (const std::uint64_t split : {record.offset, record.originalSize, record.savedSize,
-                                      record.offset + metadata.size(), writtenAt, written.end(), appended.offset,
-                                      appended.end(), writtenAt + before.size()})
+    for (const std::uint64_t split :
+         {record.offset, record.originalSize, record.savedSize, record.offset + metadata.size(), writtenAt,
+          written.end(), appended.offset, appended.end(), writtenAt + before.size()})
         proof.splits.push_back(split);
     std::ranges::sort(proof.splits);
     proof.splits.erase(std::unique(proof.splits.begin(), proof.splits.end()), proof.splits.end());
@@ -256,7 +257,8 @@ PropertyList backupRecord(const BackupRecord& record, const std::string& movieNa
         proof.previous = regridded(record, proof.splits);
         beforeDigests = known(before, writtenAt, proof.splits, cellMap(*proof.previous, proof.splits));
     }
-    Layer fresh{{written, appended}, cellDigests(record.written, writtenAt, proof.splits, before, beforeDigests),
+    Layer fresh{{written, appended},
+                cellDigests(record.written, writtenAt, proof.splits, before, beforeDigests),
                 record.savedSize};
     const auto tail = cellDigests(record.appended, record.appendedAt, proof.splits);
     fresh.digests.insert(fresh.digests.end(), tail.begin(), tail.end());
@@ -281,16 +283,12 @@ PropertyList backupRecord(const BackupRecord& record, const std::string& movieNa
     const auto splits = numbers(proof.splits), savedRanges = rangeNumbers(proof.saved);
     const auto previousRanges = proof.previous ? rangeNumbers(*proof.previous) : std::vector<std::uint8_t>();
     using Data = std::span<const std::uint8_t>;
-    std::vector<PropertyEntry> entries{{backupKey::offset, record.offset},
-                                       {backupKey::originalSize, record.originalSize},
-                                       {backupKey::movieName, movieName},
-                                       {backupKey::digest, digestName},
-                                       {backupKey::sectorSize, sectorSize},
-                                       {backupKey::splits, Data(splits)},
-                                       {backupKey::savedRanges, Data(savedRanges)},
-                                       {backupKey::savedDigests, digestBytes(proof.saved)},
-                                       {backupKey::savedSize, record.savedSize},
-                                       {backupKey::proofDigest, Data(proven)}};
+    std::vector<PropertyEntry> entries{
+        {backupKey::offset, record.offset},          {backupKey::originalSize, record.originalSize},
+        {backupKey::movieName, movieName},           {backupKey::digest, digestName},
+        {backupKey::sectorSize, sectorSize},         {backupKey::splits, Data(splits)},
+        {backupKey::savedRanges, Data(savedRanges)}, {backupKey::savedDigests, digestBytes(proof.saved)},
+        {backupKey::savedSize, record.savedSize},    {backupKey::proofDigest, Data(proven)}};
     if (proof.previous) {
         entries.push_back({backupKey::previousRanges, Data(previousRanges)});
         entries.push_back({backupKey::previousDigests, digestBytes(*proof.previous)});

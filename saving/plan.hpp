@@ -5,8 +5,8 @@
 #include <span>
 #include <vector>
 
-#include "platform/bytes.hpp"
 #include "metadata/movie.hpp"
+#include "platform/bytes.hpp"
 #include "saving/backup.hpp"
 
 namespace lanemark {

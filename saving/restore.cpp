@@ -149,8 +149,8 @@ void readProof(const DecodedDictionary& fields, Backup& backup) {
         fail(damaged);
     proof.saved = layerOf(fields, backupKey::savedRanges, backupKey::savedDigests, backupKey::savedSize, proof.splits);
     if (fields.contains(backupKey::previousRanges))
-        proof.previous = layerOf(fields, backupKey::previousRanges, backupKey::previousDigests,
-                                 backupKey::previousSize, proof.splits);
+        proof.previous = layerOf(fields, backupKey::previousRanges, backupKey::previousDigests, backupKey::previousSize,
+                                 proof.splits);
     const std::span<const std::uint8_t> metadata = backup.metadata;
     backup.metadataDigests = cellDigests(std::span(&metadata, 1), backup.offset, proof.splits);
     if (!(proven == proofDigest(proof, backup.metadataDigests))) fail(damaged);
@@ -334,10 +334,12 @@ bool cellsMatch(const File& movie, const Backup& backup, std::uint64_t length) {
     const Proof& proof = backup.proof;
     const std::uint64_t before = proof.previous ? proof.previous->size : backup.originalSize;
     if (length != backup.originalSize && length != proof.saved.size && length != before) return false;
+    // A write that lengthens the file may reach the disk with its length but without its bytes.
+    const std::uint64_t shortest = std::min({backup.originalSize, proof.saved.size, before});
     std::vector<Cell> cells;
-    addCells(cells, {{backup.region()}, backup.metadataDigests, backup.originalSize}, proof.splits, ~0ULL);
-    addCells(cells, proof.saved, proof.splits, before);
-    if (proof.previous) addCells(cells, *proof.previous, proof.splits, ~0ULL);
+    addCells(cells, {{backup.region()}, backup.metadataDigests, backup.originalSize}, proof.splits, shortest);
+    addCells(cells, proof.saved, proof.splits, shortest);
+    if (proof.previous) addCells(cells, *proof.previous, proof.splits, shortest);
     return matches(movie, std::move(cells), length);
 }
 
@@ -405,8 +407,7 @@ void restoreMovie(const std::filesystem::path& path, Storage& storage) {
         before = false;
     };
     Progress progress;
-    carryOut(restoring(backup.offset, backup.metadata, backup.originalSize), length, movie, storage, progress,
-             expect);
+    carryOut(restoring(backup.offset, backup.metadata, backup.originalSize), length, movie, storage, progress, expect);
     if (movie.length() != backup.originalSize || !movie.holds(backup.offset, backup.metadata))
         fail("Verification failed.");
     // The movie is the original again, so the backup holds nothing it lacks.

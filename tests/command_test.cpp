@@ -75,8 +75,8 @@ TEST_F(CommandLine, VerbsWithoutAMovieAnswerOnTheirOwn) {
     const std::string help = runWith({"--help"}).out;
     EXPECT_EQ(runWith({"-h"}).out, help);
     for (const char* part :
-         {"--apply-labels PATH LABELS", "--restore PATH", "--discard-backup PATH", "L,R,65537", ".lanemark-backup", "Exit",
-          "--check LABELS PATH...", "--report PATH...", "delivery", "-exec lanemark --check 5.1,LtRt"})
+         {"--apply-labels PATH LABELS", "--restore PATH", "--discard-backup PATH", "L,R,65537", ".lanemark-backup",
+          "Exit", "--check LABELS PATH...", "--report PATH...", "delivery", "-exec lanemark --check 5.1,LtRt"})
         EXPECT_NE(help.find(part), std::string::npos) << part;
     for (const auto& [arguments, status, out, err] :
          std::vector<std::tuple<std::vector<std::string>, int, std::string, std::string>>{
@@ -366,7 +366,8 @@ TEST_F(CommandLine, DiscardBackupRemovesOnlyABackupThatProvesTheMovie) {
         {[&](auto&) { std::filesystem::remove(backup); }, "No metadata backup exists beside this movie.\n"},
         {[&](auto&) { std::filesystem::resize_file(backup, 60); }, "The metadata backup is damaged.\n"},
         {[&](auto& movie) { writeOldBackup(movie, ".mkv"); }, "The metadata backup belongs to another movie.\n"},
-        {[&](auto& movie) { writeOldBackup(movie); }, "The movie no longer matches its backup. No changes were made.\n"},
+        {[&](auto& movie) { writeOldBackup(movie); },
+         "The movie no longer matches its backup. No changes were made.\n"},
         {[&](auto& movie) { std::ofstream(movie, std::ios::app) << "x"; },
          "The movie no longer matches its backup. No changes were made.\n"}};
     for (const auto& [spoil, message] : cases) {

@@ -105,6 +105,7 @@ public:
     void synchroniseFolder(File& folder) override {
         check(Step::synchroniseFolder);
         Storage::synchroniseFolder(folder);
+        meanwhileAfter(Step::synchroniseFolder);
     }
 
     static std::string messageFor(Step step) {
@@ -344,7 +345,7 @@ TEST_F(Saving, LaterEditsKeepTheOriginalInOneBackup) {
 // A backup that proves nothing of the movie as it is still blocks the edit, and nothing changes.
 TEST_F(Saving, ABackupThatProvesNothingStillRefusesTheEdit) {
     const std::function<void(const std::filesystem::path&)> spoils[] = {
-        relabelFirstTrack,  // the movie changed since the save
+        relabelFirstTrack,                        // the movie changed since the save
         [](const std::filesystem::path& movie) {  // a backup of the first four keys only
             const auto old = readBackup(backupLocation(movie));
             const std::span<const std::uint8_t> metadata(old.metadata);
@@ -353,7 +354,8 @@ TEST_F(Saving, ABackupThatProvesNothingStillRefusesTheEdit) {
                                              {"movieName", std::string_view(old.movieName)},
                                              {"metadata", metadata}};
             Buffer bytes;
-            for (const auto piece : encodeDictionary(entries).pieces()) bytes.insert(bytes.end(), piece.begin(), piece.end());
+            for (const auto piece : encodeDictionary(entries).pieces())
+                bytes.insert(bytes.end(), piece.begin(), piece.end());
             writeFile(backupLocation(movie), bytes);
         },
         [](const std::filesystem::path& movie) { std::filesystem::resize_file(backupLocation(movie), 100); }};
@@ -372,40 +374,65 @@ TEST_F(Saving, ABackupThatProvesNothingStillRefusesTheEdit) {
 
 // Failures while writing: the old metadata goes back.
 
-using Fault = std::tuple<Shape, Step, int>;  // the step that fails, and its how-manyth call
+// The step that fails, its how-manyth call, and whether it is in a second save.
+using Fault = std::tuple<Shape, Step, int, bool>;
 
-class WriteFailure : public Saving, public ::testing::WithParamInterface<Fault> {};
+class WriteFailure : public Saving, public ::testing::WithParamInterface<Fault> {
+protected:
+    // The movie before any save; after a first one, if the failing save is the second.
+    std::pair<Buffer, Buffer> prepare(const std::filesystem::path& path) {
+        const auto original = readFile(path);
+        if (std::get<3>(GetParam())) Movie(path).save(delivery);
+        return {original, readFile(path)};
+    }
+    const std::vector<std::uint32_t> labels = std::get<3>(GetParam()) ? std::vector<std::uint32_t>(12, 9) : delivery;
+};
 
 TEST_P(WriteFailure, RestoresTheMovieByteForByte) {
-    const auto [shape, step, occurrence] = GetParam();
+    const auto [shape, step, occurrence, later] = GetParam();
     const auto path = write(shaped(shape));
-    const auto before = readFile(path);
+    const auto [original, before] = prepare(path);
     FailingStorage storage(step, occurrence);
-    EXPECT_EQ(saveFailure(Movie(path), delivery, storage), FailingStorage::messageFor(step));
+    EXPECT_EQ(saveFailure(Movie(path), labels, storage), FailingStorage::messageFor(step));
     EXPECT_EQ(readFile(path), before);
-    EXPECT_TRUE(backedUp(path));
+    restoreMovie(path);
+    EXPECT_EQ(readFile(path), original);
 }
 
 // A kill after any step leaves the movie as it was, saved, or put back whole by its backup.
 TEST_P(WriteFailure, AKillAfterTheStepLeavesARestorableMovie) {
-    const auto [shape, step, occurrence] = GetParam();
+    const auto [shape, step, occurrence, later] = GetParam();
     const auto path = write(shaped(shape));
-    const auto before = readFile(path);
+    const auto original = prepare(path).first;
     FailingStorage storage;
     const std::function<void()> kill = [] { ::raise(SIGKILL); };
     storage.meanwhile[step] = occurrence == 1 ? kill : [&storage, step, kill] { storage.meanwhile[step] = kill; };
-    EXPECT_EXIT(Movie(path).save(delivery, storage), ::testing::KilledBySignal(SIGKILL), "");
+    EXPECT_EXIT(Movie(path).save(labels, storage), ::testing::KilledBySignal(SIGKILL), "");
     restoreMovie(path);
-    EXPECT_EQ(readFile(path), before);
+    EXPECT_EQ(readFile(path), original);
 }
 
-const Fault faults[] = {{Shape::trailingGrows, Step::write, 1}, {Shape::trailingGrows, Step::synchronise, 1},
-                        {Shape::trailingGrows, Step::open, 1},  {Shape::trailingShrinks, Step::setLength, 1},
-                        {Shape::sameSize, Step::write, 1},      {Shape::smaller, Step::write, 1},
-                        {Shape::intoFreeSpace, Step::write, 1}, {Shape::intoFreeSpace, Step::synchronise, 1},
-                        {Shape::relocated, Step::write, 1},     {Shape::relocated, Step::synchronise, 1},
-                        {Shape::relocated, Step::write, 2},     {Shape::relocated, Step::synchronise, 2},
-                        {Shape::relocated, Step::open, 1}};
+const Fault faults[] = {{Shape::trailingGrows, Step::write, 1, false},
+                        {Shape::trailingGrows, Step::synchronise, 1, false},
+                        {Shape::trailingGrows, Step::open, 1, false},
+                        {Shape::trailingShrinks, Step::setLength, 1, false},
+                        {Shape::sameSize, Step::write, 1, false},
+                        {Shape::smaller, Step::write, 1, false},
+                        {Shape::intoFreeSpace, Step::write, 1, false},
+                        {Shape::intoFreeSpace, Step::synchronise, 1, false},
+                        {Shape::relocated, Step::write, 1, false},
+                        {Shape::relocated, Step::synchronise, 1, false},
+                        {Shape::relocated, Step::write, 2, false},
+                        {Shape::relocated, Step::synchronise, 2, false},
+                        {Shape::relocated, Step::open, 1, false},
+                        {Shape::trailingShrinks, Step::write, 1, true},
+                        {Shape::trailingShrinks, Step::synchronise, 1, true},
+                        {Shape::sameSize, Step::synchroniseBackup, 1, true},
+                        {Shape::sameSize, Step::synchroniseFolder, 1, true},
+                        {Shape::intoFreeSpace, Step::write, 1, true},
+                        {Shape::intoFreeSpace, Step::open, 1, true},
+                        {Shape::relocated, Step::write, 1, true},
+                        {Shape::relocated, Step::synchronise, 1, true}};
 
 INSTANTIATE_TEST_SUITE_P(EachStep, WriteFailure, ::testing::ValuesIn(faults));
 
@@ -617,7 +644,9 @@ struct CrashStates {
     } quick{};
 };
 
-enum class Trace { save, rollback, restore, planted };
+// What is recorded: a save, one rolled back, a restore (each of its states restored again), a
+// save after a first one, and a save that skips the folder's synchronisation.
+enum class Trace { save, rollback, restore, later, laterRollback, planted };
 
 TEST_F(Saving, EveryCrashStateRestores) {
     const std::pair<Shape, Trace> rows[] = {
@@ -626,7 +655,9 @@ TEST_F(Saving, EveryCrashStateRestores) {
         {Shape::intoFreeSpace, Trace::save},      {Shape::relocated, Trace::save},
         {Shape::trailingGrows, Trace::rollback},  {Shape::relocated, Trace::rollback},
         {Shape::trailingShrinks, Trace::restore}, {Shape::relocated, Trace::restore},
-        {Shape::trailingGrows, Trace::planted}};
+        {Shape::trailingShrinks, Trace::later},   {Shape::intoFreeSpace, Trace::later},
+        {Shape::relocated, Trace::later},         {Shape::relocated, Trace::laterRollback},
+        {Shape::smaller, Trace::restore},         {Shape::trailingGrows, Trace::planted}};
     int states = 0, row = 0;
     for (const auto& [shape, run] : rows) {
         SCOPED_TRACE(++row);
@@ -634,20 +665,22 @@ TEST_F(Saving, EveryCrashStateRestores) {
         CrashStates crash{readFile(path), {}, dir / std::to_string(row), path.filename()};
         std::filesystem::create_directories(crash.folder);
         std::optional<Buffer> backup;
-        Recording recording(Step::open, run == Trace::rollback ? 1 : 0);
-        recording.movie = path;
-        recording.planted = run == Trace::planted;
-        if (run == Trace::restore) {
+        Buffer start = crash.original;
+        const bool rollback = run == Trace::rollback || run == Trace::laterRollback;
+        if (run == Trace::restore || run == Trace::later || run == Trace::laterRollback) {
             Movie(path).save(delivery);
             backup = readFile(backupLocation(path));
-            crash.saved = crash.original;
-            restoreMovie(path, recording);
-        } else {
-            saveFailure(Movie(path), delivery, recording);
-            crash.saved = readFile(path);
+            start = readFile(path);
         }
-        crash.run(run == Trace::restore ? Buffer(crash.saved) : crash.original, backup, recording.ops);
-        if (run == Trace::restore) crash.run(readFile(path), backup, {});
+        Recording recording(Step::open, rollback ? 1 : 0);
+        recording.movie = path;
+        recording.planted = run == Trace::planted;
+        if (run == Trace::restore)
+            restoreMovie(path, recording);
+        else
+            saveFailure(Movie(path), std::vector<std::uint32_t>(12, 9), recording);
+        crash.saved = readFile(path);
+        crash.run(start, backup, recording.ops);
         EXPECT_EQ(crash.wrong > 0, run == Trace::planted) << crash.wrong << " of " << crash.states;
         states += crash.states;
     }

@@ -7,11 +7,11 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/failure.hpp"
 #include "metadata/labels.hpp"
 #include "metadata/movie.hpp"
 #include "metadata/outline.hpp"
 #include "metadata/text.hpp"
-#include "platform/failure.hpp"
 #include "platform/file.hpp"
 #include "saving/restore.hpp"
 

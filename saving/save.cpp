@@ -4,8 +4,8 @@
 #include <optional>
 #include <system_error>
 
-#include "metadata/rewrite.hpp"
 #include "platform/failure.hpp"
+#include "metadata/rewrite.hpp"
 #include "saving/backup.hpp"
 #include "saving/plan.hpp"
 #include "saving/restore.hpp"

@@ -21,9 +21,9 @@ namespace {
 constexpr const char* damaged = "The metadata backup is damaged.";
 constexpr const char* mismatch = "The movie no longer matches its backup. No changes were made.";
 
-// A backup holds one region of about a metadata's size, the digests of what
-// replaced it (a 128th of that) and a few small values; anything much larger
-// at its path is not one, and is not read into memory.
+// A backup holds one region of about a metadata's size, the digests of the
+// states it proves (a 32nd of that for each) and a few small values; anything
+// much larger at its path is not one, and is not read into memory.
 constexpr std::uint64_t backupLimit = 2 * metadataLimit;
 
 // What the save wrote, as backups made with SHA-256 in 4 KiB blocks record it.

@@ -179,7 +179,7 @@ CellMap cellMap(const Layer& layer, std::span<const std::uint64_t> splits) {
     return map;
 }
 
-// The digests of the cells of `at` bytes laid from `offset`, taken from `known` where it has the very cell.
+// The digests of the cells of `bytes` laid from `offset`, taken from `map` where it has the very cell.
 std::vector<Digest> known(std::span<const std::uint8_t> bytes, std::uint64_t offset,
                           std::span<const std::uint64_t> splits, const CellMap& map) {
     std::vector<Digest> digests;
@@ -218,11 +218,12 @@ Layer regridded(const BackupRecord& record, std::span<const std::uint64_t> split
     return layer;
 }
 
-// The ranges of both, as few as cover them.
-std::vector<Range> merged(std::vector<Range> ranges) {
+// The ranges, as few as cover them, within a file of `size` bytes.
+std::vector<Range> merged(std::vector<Range> ranges, std::uint64_t size) {
     std::ranges::sort(ranges, {}, &Range::offset);
     std::vector<Range> out;
-    for (const Range range : ranges) {
+    for (Range range : ranges) {
+        range.length = range.offset < size ? std::min(range.length, size - range.offset) : 0;
         if (range.length == 0) continue;
         if (!out.empty() && range.offset <= out.back().end())
             out.back().length = std::max(out.back().end(), range.end()) - out.back().offset;
@@ -270,7 +271,7 @@ PropertyList backupRecord(const BackupRecord& record, const std::string& movieNa
         const CellMap now = cellMap(fresh, proof.splits), then = cellMap(*proof.previous, proof.splits);
         std::vector<Range> ranges = fresh.ranges;
         ranges.insert(ranges.end(), proof.previous->ranges.begin(), proof.previous->ranges.end());
-        proof.saved = {merged(std::move(ranges)), {}, record.savedSize};
+        proof.saved = {merged(std::move(ranges), record.savedSize), {}, record.savedSize};
         for (const auto& [start, end] : cellsOf(proof.saved, proof.splits)) {
             const CellMap& state = now.contains(start) ? now : then;
             const auto found = state.find(start);

@@ -37,7 +37,9 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < seeds.size(); ++i) writeFile(dir / ("seed-" + std::to_string(i)), seeds[i]);
     if (argc == 3) {  // a UTF-16 name, integers of several widths
         std::filesystem::create_directories(argv[2]);
-        const auto encoded = lanemark::backupRecord({100, 1ULL << 40, seeds[0], {seeds[1]}, ~0ULL}, "R\u00E9el.mov");
+        const auto encoded = lanemark::backupRecord(
+            {.offset = 100, .originalSize = 1ULL << 40, .metadata = seeds[0], .written = {seeds[1]}, .savedSize = ~0ULL},
+            "R\u00E9el.mov");
         Buffer bytes;
         for (const auto piece : encoded.pieces()) bytes.insert(bytes.end(), piece.begin(), piece.end());
         writeFile(std::filesystem::path(argv[2]) / "backup", bytes);

@@ -145,6 +145,7 @@ constexpr std::string_view helpText =
     "  lanemark --apply-preset PATH         write the twelve-channel delivery preset\n"
     "  lanemark --apply-labels PATH LABELS  write LABELS, one per channel, separated by commas\n"
     "  lanemark --restore PATH              put the movie back as its backup recorded it\n"
+    "  lanemark --discard-backup PATH       remove the backup of a movie as its last edit left it\n"
     "  lanemark --check LABELS PATH...      say for each movie whether it carries LABELS\n"
     "  lanemark --report PATH...            describe each movie's PCM tracks in JSON\n"
     "  lanemark --help | -h                 print this help\n"
@@ -166,8 +167,9 @@ constexpr std::string_view helpText =
     "  lanemark --restore three-tracks.mov                              undo that edit from its backup\n"
     "  find . -name '*.mov' -exec lanemark --check 5.1,LtRt {} +        check a delivery\n"
     "\n"
-    "Every edit first leaves the old metadata in PATH.lanemark-backup beside the movie; --restore\n"
-    "puts it back. The movie is not edited again until that file is moved away.\n"
+    "Every edit first leaves the old metadata in PATH.lanemark-backup beside the movie; later edits\n"
+    "keep the original in that one file, and --restore puts it back and removes the file. An edit\n"
+    "is refused while the file does not match the movie as its last edit left it.\n"
     "\n"
     "--check and --report only read, and go on past a movie that does not open. --check prints one\n"
     "line per movie on standard output: \"PATH: ok\", \"PATH: LABELS does not match LABELS (channels\n"
@@ -217,7 +219,7 @@ struct Verb {
     std::string_view hint = {};  // a line after the usage line
 };
 
-const std::array<Verb, 9> verbs{{
+const std::array<Verb, 10> verbs{{
     {"--inspect", "PATH", 1,
      [](Operands operands, std::ostream& out, std::ostream& err) { return inspect(operands[0], out, err); }, true},
     {"--apply-preset", "PATH", 1,
@@ -229,6 +231,13 @@ const std::array<Verb, 9> verbs{{
      false, "LABELS is one argument: the labels separated by commas, as in 5.1,LtRt."},
     {"--restore", "PATH", 1,
      [](Operands operands, std::ostream& out, std::ostream& err) { return restore(operands[0], out, err); }},
+    {"--discard-backup", "PATH", 1,
+     [](Operands operands, std::ostream& out, std::ostream& err) {
+         return report(err, [&] {
+             discardBackup(operands[0]);
+             deliver(out, "Backup removed", "The backup was removed, but standard output could not be written.");
+         });
+     }},
     {"--check", "LABELS PATH...", 2,
      [](Operands operands, std::ostream& out, std::ostream& err) {
          return checkLabels(operands[0], operands.subspan(1), out, err);

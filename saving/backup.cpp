@@ -1,12 +1,14 @@
 #include "saving/backup.hpp"
 
+#include <algorithm>
+#include <map>
 #include <string>
 #include <string_view>
 #include <system_error>
 #include <vector>
 
-#include "platform/failure.hpp"
 #include "metadata/text.hpp"
+#include "platform/failure.hpp"
 #include "platform/file.hpp"
 #include "saving/digest.hpp"
 #include "saving/storage.hpp"
@@ -72,6 +74,31 @@ FileIdentity publishNamed(const std::filesystem::path& location, const Pieces& p
     return temporary.identity();
 }
 
+// A later save replaces the backup it carries on: written whole under a
+// hidden name, synchronised, then renamed over it, so that the name always
+// leads to one complete backup that restores the original. A file put at the
+// name since the backup was read is never replaced.
+FileIdentity replaceBackup(const File& folder, const std::filesystem::path& location, const Pieces& pieces,
+                           FileIdentity replaced, Storage& storage) {
+    std::string temporaryName = ".";
+    temporaryName += location.filename().string();
+    temporaryName += ".XXXXXX";
+    File temporary = File::createUnique(location.parent_path() / temporaryName);
+    try {
+        temporary.writeAt(0, pieces);
+        storage.synchroniseBackup(temporary);
+        temporary.close();
+        if (folder.entry(location, false, "Cannot check for a backup at") != replaced) fail(backupExists);
+        std::error_code error;
+        std::filesystem::rename(temporary.path(), location, error);
+        if (error) raiseSystemError(cannotCreate, location, error.value());
+    } catch (...) {
+        removeTemporary(temporary.path());
+        throw;
+    }
+    return temporary.identity();
+}
+
 }  // namespace
 
 std::filesystem::path backupLocation(const std::filesystem::path& movie) {
@@ -82,18 +109,194 @@ std::filesystem::path backupLocation(const std::filesystem::path& movie) {
 
 std::string movieName(const std::filesystem::path& movie) { return wellFormedUtf8(movie.filename().string()); }
 
+namespace {
+
+void addLayer(Hasher& hasher, const Layer& layer) {
+    hasher.add(layer.size);
+    hasher.add(std::uint64_t{layer.ranges.size()});
+    for (const Range range : layer.ranges) hasher.add(range.offset), hasher.add(range.length);
+    hasher.add(std::uint64_t{layer.digests.size()});
+    for (const Digest& digest : layer.digests) hasher.add(digest);
+}
+
+}  // namespace
+
+Digest proofDigest(const Proof& proof, std::span<const Digest> metadataDigests) {
+    Hasher hasher;
+    for (const std::uint64_t number : {proof.offset, proof.originalSize, sectorSize}) hasher.add(number);
+    hasher.add(std::uint64_t{proof.movieName.size()});
+    hasher.add(std::span(reinterpret_cast<const std::uint8_t*>(proof.movieName.data()), proof.movieName.size()));
+    hasher.add(std::uint64_t{proof.splits.size()});
+    for (const std::uint64_t split : proof.splits) hasher.add(split);
+    hasher.add(std::uint64_t{metadataDigests.size()});
+    for (const Digest& digest : metadataDigests) hasher.add(digest);
+    addLayer(hasher, proof.saved);
+    hasher.add(std::uint64_t{proof.previous.has_value()});
+    if (proof.previous) addLayer(hasher, *proof.previous);
+    return hasher.finish();
+}
+
+std::vector<std::pair<std::uint64_t, std::uint64_t>> cellsOf(const Layer& layer,
+                                                             std::span<const std::uint64_t> splits) {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> cells;
+    for (const Range range : layer.ranges)
+        for (std::uint64_t at = range.offset; at < range.end(); at = std::min(cellEnd(at, splits), range.end()))
+            cells.push_back({at, std::min(cellEnd(at, splits), range.end())});
+    return cells;
+}
+
+namespace {
+
+std::uint64_t lengthOf(Pieces pieces) {
+    std::uint64_t length = 0;
+    for (const auto piece : pieces) length += piece.size();
+    return length;
+}
+
+std::vector<std::uint8_t> numbers(std::span<const std::uint64_t> values) {
+    std::vector<std::uint8_t> encoded;
+    for (const std::uint64_t value : values)
+        for (int i = 0; i < 8; ++i) encoded.push_back(std::uint8_t(value >> (56 - 8 * i)));
+    return encoded;
+}
+
+std::vector<std::uint8_t> rangeNumbers(const Layer& layer) {
+    std::vector<std::uint64_t> values;
+    for (const Range range : layer.ranges) values.push_back(range.offset), values.push_back(range.length);
+    return numbers(values);
+}
+
+std::span<const std::uint8_t> digestBytes(const Layer& layer) {
+    return {reinterpret_cast<const std::uint8_t*>(layer.digests.data()), layer.digests.size() * digestSize};
+}
+
+using CellMap = std::map<std::uint64_t, std::pair<std::uint64_t, Digest>>;  // start: end and digest
+
+CellMap cellMap(const Layer& layer, std::span<const std::uint64_t> splits) {
+    CellMap map;
+    const auto cells = cellsOf(layer, splits);
+    for (std::size_t i = 0; i < cells.size(); ++i) map[cells[i].first] = {cells[i].second, layer.digests[i]};
+    return map;
+}
+
+// The digests of the cells of `bytes` laid from `offset`, taken from `map` where it has the very cell.
+std::vector<Digest> known(std::span<const std::uint8_t> bytes, std::uint64_t offset,
+                          std::span<const std::uint64_t> splits, const CellMap& map) {
+    std::vector<Digest> digests;
+    for (std::uint64_t at = offset, end; at < offset + bytes.size(); at = end) {
+        end = std::min(cellEnd(at, splits), offset + bytes.size());
+        const auto found = map.find(at);
+        digests.push_back(found != map.end() && found->second.first == end
+                              ? found->second.second
+                              : digestOf(bytes.subspan(at - offset, end - at)));
+    }
+    return digests;
+}
+
+// The carried state on the finer grid of this save. Only a cell that a new
+// split cuts is hashed again, from the bytes before the save where they hold
+// it, else from the movie, which the carried backup proved in that state.
+Layer regridded(const BackupRecord& record, std::span<const std::uint64_t> splits) {
+    const Carried& carried = *record.carried;
+    const std::span<const std::uint8_t> before = record.before;
+    const std::uint64_t beforeAt = record.writtenAt;
+    const CellMap old = cellMap(carried.state, carried.splits);
+    Layer layer{carried.state.ranges, {}, carried.state.size};
+    for (const auto& [start, end] : cellsOf(layer, splits)) {
+        const auto found = old.find(start);
+        if (found != old.end() && found->second.first == end)
+            layer.digests.push_back(found->second.second);
+        else if (start >= beforeAt && end <= beforeAt + before.size())
+            layer.digests.push_back(digestOf(before.subspan(start - beforeAt, end - start)));
+        else if (const auto bytes =
+                     record.movie ? record.movie->readAt(start, end - start) : std::vector<std::uint8_t>();
+                 bytes.size() == end - start)
+            layer.digests.push_back(digestOf(bytes));
+        else
+            fail(backupExists);
+    }
+    return layer;
+}
+
+// The ranges, as few as cover them, within a file of `size` bytes.
+std::vector<Range> merged(std::vector<Range> ranges, std::uint64_t size) {
+    std::ranges::sort(ranges, {}, &Range::offset);
+    std::vector<Range> out;
+    for (Range range : ranges) {
+        range.length = range.offset < size ? std::min(range.length, size - range.offset) : 0;
+        if (range.length == 0) continue;
+        if (!out.empty() && range.offset <= out.back().end())
+            out.back().length = std::max(out.back().end(), range.end()) - out.back().offset;
+        else
+            out.push_back(range);
+    }
+    return out;
+}
+
+}  // namespace
+
 PropertyList backupRecord(const BackupRecord& record, const std::string& movieName) {
-    const Digest metadataDigest = sha256(record.metadata);
-    const std::vector<std::uint8_t> writtenDigests = blockDigests(record.written, record.offset);
-    std::uint64_t writtenLength = 0;
-    for (const auto piece : record.written) writtenLength += piece.size();
+    Proof proof{record.offset, record.originalSize, movieName, {}, {}, std::nullopt};
+    const std::span<const std::uint8_t> metadata = record.metadata;
+    const bool first = !record.carried;
+    const std::span<const std::uint8_t> before = first ? metadata : record.before;
+    const std::uint64_t writtenAt = first ? record.offset : record.writtenAt;
+    const Range written{writtenAt, lengthOf(record.written)}, appended{record.appendedAt, lengthOf(record.appended)};
+    // Every length the file may have and every end of a range, so that no cell straddles one.
+    if (!first) proof.splits = record.carried->splits;
+    for (const std::uint64_t split :
+         {record.offset, record.originalSize, record.savedSize, record.offset + metadata.size(), writtenAt,
+          written.end(), appended.offset, appended.end(), writtenAt + before.size()})
+        proof.splits.push_back(split);
+    std::ranges::sort(proof.splits);
+    proof.splits.erase(std::unique(proof.splits.begin(), proof.splits.end()), proof.splits.end());
+
+    // Each byte is hashed once: where the save leaves the bytes before it in place, their digests serve again.
+    const auto metadataDigests = cellDigests(std::span(&metadata, 1), record.offset, proof.splits);
+    std::vector<Digest> beforeDigests = metadataDigests;
+    if (!first) {
+        proof.previous = regridded(record, proof.splits);
+        beforeDigests = known(before, writtenAt, proof.splits, cellMap(*proof.previous, proof.splits));
+    }
+    Layer fresh{{written, appended},
+                cellDigests(record.written, writtenAt, proof.splits, before, beforeDigests),
+                record.savedSize};
+    const auto tail = cellDigests(record.appended, record.appendedAt, proof.splits);
+    fresh.digests.insert(fresh.digests.end(), tail.begin(), tail.end());
+    if (appended.length == 0) fresh.ranges.pop_back();
+    if (first) {
+        proof.saved = std::move(fresh);
+    } else {
+        // What this save does not write stays as the last save left it.
+        const CellMap now = cellMap(fresh, proof.splits), then = cellMap(*proof.previous, proof.splits);
+        std::vector<Range> ranges = fresh.ranges;
+        ranges.insert(ranges.end(), proof.previous->ranges.begin(), proof.previous->ranges.end());
+        proof.saved = {merged(std::move(ranges), record.savedSize), {}, record.savedSize};
+        for (const auto& [start, end] : cellsOf(proof.saved, proof.splits)) {
+            const CellMap& state = now.contains(start) ? now : then;
+            const auto found = state.find(start);
+            if (found == state.end() || found->second.first != end) fail(backupExists);
+            proof.saved.digests.push_back(found->second.second);
+        }
+    }
+    const Digest proven = proofDigest(proof, metadataDigests);
+
+    const auto splits = numbers(proof.splits), savedRanges = rangeNumbers(proof.saved);
+    const auto previousRanges = proof.previous ? rangeNumbers(*proof.previous) : std::vector<std::uint8_t>();
     using Data = std::span<const std::uint8_t>;
+    std::vector<PropertyEntry> entries{
+        {backupKey::offset, record.offset},          {backupKey::originalSize, record.originalSize},
+        {backupKey::movieName, movieName},           {backupKey::digest, digestName},
+        {backupKey::sectorSize, sectorSize},         {backupKey::splits, Data(splits)},
+        {backupKey::savedRanges, Data(savedRanges)}, {backupKey::savedDigests, digestBytes(proof.saved)},
+        {backupKey::savedSize, record.savedSize},    {backupKey::proofDigest, Data(proven)}};
+    if (proof.previous) {
+        entries.push_back({backupKey::previousRanges, Data(previousRanges)});
+        entries.push_back({backupKey::previousDigests, digestBytes(*proof.previous)});
+        entries.push_back({backupKey::previousSize, proof.previous->size});
+    }
     // `metadata` comes last: the last data value is written from where it lies.
-    const PropertyEntry entries[] = {
-        {backupKey::offset, record.offset},        {backupKey::originalSize, record.originalSize},
-        {backupKey::movieName, movieName},         {backupKey::metadataDigest, Data(metadataDigest)},
-        {backupKey::writtenLength, writtenLength}, {backupKey::writtenDigests, Data(writtenDigests)},
-        {backupKey::savedSize, record.savedSize},  {backupKey::metadata, record.metadata}};
+    entries.push_back({backupKey::metadata, metadata});
     return encodeDictionary(entries);
 }
 
@@ -111,17 +314,20 @@ FileIdentity writeBackup(const std::filesystem::path& movie, const BackupRecord&
     const auto location = backupLocation(movie);
     // Opened first: a folder that cannot be synchronised must not receive a backup at all.
     File folder(location.parent_path(), File::Mode::folder);
-    if (occupied(folder, location)) fail(backupExists);
+    if (!record.carried && occupied(folder, location)) fail(backupExists);
     const PropertyList encoded = backupRecord(record, movieName(movie));
     FileIdentity published;
-    if (auto unnamed = storage.createUnnamed(folder, location))
+    if (record.carried)
+        published = replaceBackup(folder, location, encoded.pieces(), record.carried->identity, storage);
+    else if (auto unnamed = storage.createUnnamed(folder, location))
         published = publishUnnamed(*unnamed, folder, location, encoded.pieces(), storage);
     else
         published = publishNamed(location, encoded.pieces(), storage);
     try {
         storage.synchroniseFolder(folder);
     } catch (...) {
-        unpublish(folder, location, published);
+        // A replacing backup stays: it restores the original as well as the one it replaced did.
+        if (!record.carried) unpublish(folder, location, published);
         throw;
     }
     return published;

@@ -1,81 +1,127 @@
 #include "saving/digest.hpp"
 
-#include <openssl/evp.h>
+#define XXH_STATIC_LINKING_ONLY
+#include <xxhash.h>
 
 #include <algorithm>
-#include <memory>
+#include <cstring>
 #include <new>
-
-#include "platform/failure.hpp"
 
 namespace lanemark {
 namespace {
 
-struct ContextFree {
-    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
-
-// One running SHA-256, restarted after each digest it gives.
-class Hasher {
-public:
-    Hasher() : context_(EVP_MD_CTX_new()) {
-        if (!context_) throw std::bad_alloc();
-        start();
-    }
-    void add(std::span<const std::uint8_t> data) {
-        if (!data.empty()) check(EVP_DigestUpdate(context_.get(), data.data(), data.size()));
-    }
-    Digest finish() {
-        Digest digest{};
-        unsigned length = 0;
-        check(EVP_DigestFinal_ex(context_.get(), digest.data(), &length) == 1 && length == digestSize);
-        start();
-        return digest;
-    }
-
-private:
-    // Fetched once: looking the algorithm up again for every 4 KiB block costs more than hashing it.
-    static const EVP_MD* algorithm() {
-        static const EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-        return fetched;
-    }
-    void start() { check(algorithm() && EVP_DigestInit_ex2(context_.get(), algorithm(), nullptr)); }
-    static void check(bool succeeded) {
-        if (!succeeded) fail("The SHA-256 digest could not be computed.");
-    }
-
-    std::unique_ptr<EVP_MD_CTX, ContextFree> context_;
-};
+Digest canonical(XXH128_hash_t hash) {
+    XXH128_canonical_t bytes;
+    XXH128_canonicalFromHash(&bytes, hash);
+    Digest digest;
+    std::memcpy(digest.data(), bytes.digest, digestSize);
+    return digest;
+}
 
 }  // namespace
 
-Digest sha256(std::span<const std::uint8_t> data) {
-    Hasher hasher;
-    hasher.add(data);
-    return hasher.finish();
+Digest digestOf(std::span<const std::uint8_t> data) { return canonical(XXH3_128bits(data.data(), data.size())); }
+
+Hasher::Hasher() : state_(XXH3_createState()) {
+    if (!state_) throw std::bad_alloc();
+    reset();
+}
+void Hasher::reset() { XXH3_128bits_reset(static_cast<XXH3_state_t*>(state_)); }
+Hasher::~Hasher() { XXH3_freeState(static_cast<XXH3_state_t*>(state_)); }
+void Hasher::add(std::span<const std::uint8_t> data) {
+    XXH3_128bits_update(static_cast<XXH3_state_t*>(state_), data.data(), data.size());
+}
+void Hasher::add(std::uint64_t number) {
+    std::uint8_t bytes[8];
+    for (int i = 0; i < 8; ++i) bytes[i] = std::uint8_t(number >> (56 - 8 * i));
+    add(bytes);
+}
+Digest Hasher::finish() const { return canonical(XXH3_128bits_digest(static_cast<XXH3_state_t*>(state_))); }
+
+std::uint64_t cellEnd(std::uint64_t at, std::span<const std::uint64_t> splits) {
+    const std::uint64_t sector = (at / sectorSize + 1) * sectorSize;
+    const auto split = std::upper_bound(splits.begin(), splits.end(), at);
+    return split == splits.end() ? sector : std::min(sector, *split);
 }
 
-std::vector<std::uint8_t> blockDigests(std::span<const std::span<const std::uint8_t>> pieces, std::uint64_t offset) {
+std::vector<Digest> cellDigests(std::span<const std::span<const std::uint8_t>> pieces, std::uint64_t offset,
+                                std::span<const std::uint64_t> splits, std::span<const std::uint8_t> same,
+                                std::span<const Digest> sameDigests) {
+    std::vector<Digest> digests;
     Hasher hasher;
-    std::vector<std::uint8_t> digests;
-    std::uint64_t at = offset, end = blockEnd(offset);  // in the file; `end` closes the current block
-    const auto emit = [&] {
-        const Digest digest = hasher.finish();
-        digests.insert(digests.end(), digest.begin(), digest.end());
-    };
+    bool hashing = false;
+    std::uint64_t at = offset, end = cellEnd(offset, splits);
     for (auto piece : pieces) {
         while (!piece.empty()) {
             const auto taken = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), end - at));
-            hasher.add(piece.first(taken));
-            piece = piece.subspan(taken);
-            if ((at += taken) == end) {
-                emit();
-                end += digestBlock;
+            const auto part = piece.first(taken);
+            const bool whole = !hashing && at + taken == end;
+            if (whole && part.data() == same.data() + (at - offset) && digests.size() < sameDigests.size() &&
+                at - offset + taken <= same.size())
+                digests.push_back(sameDigests[digests.size()]);
+            else if (whole)
+                digests.push_back(digestOf(part));  // the usual case: the cell lies in one piece
+            else {
+                if (!hashing) hasher.reset();
+                hasher.add(part);
+                hashing = true;
+                if (at + taken == end) digests.push_back(hasher.finish()), hashing = false;
             }
+            piece = piece.subspan(taken);
+            if ((at += taken) == end) end = cellEnd(at, splits);
         }
     }
-    if (at > end - digestBlock && at > offset) emit();
+    if (hashing) digests.push_back(hasher.finish());
     return digests;
+}
+
+// FIPS 180-4, for backups made before XXH3 only.
+std::array<std::uint8_t, legacyDigestSize> sha256(std::span<const std::uint8_t> data) {
+    static constexpr std::uint32_t k[64] = {
+        0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+        0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+        0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+        0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+        0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+        0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+        0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+        0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+    std::uint32_t h[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                          0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    const auto rotate = [](std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); };
+    const auto block = [&](const std::uint8_t* p) {
+        std::uint32_t w[64], v[8];
+        for (int i = 0; i < 16; ++i)
+            w[i] = std::uint32_t(p[4 * i]) << 24 | p[4 * i + 1] << 16 | p[4 * i + 2] << 8 | p[4 * i + 3];
+        for (int i = 16; i < 64; ++i) {
+            const std::uint32_t s0 = rotate(w[i - 15], 7) ^ rotate(w[i - 15], 18) ^ (w[i - 15] >> 3);
+            const std::uint32_t s1 = rotate(w[i - 2], 17) ^ rotate(w[i - 2], 19) ^ (w[i - 2] >> 10);
+            w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+        }
+        std::copy(h, h + 8, v);
+        for (int i = 0; i < 64; ++i) {
+            const std::uint32_t t1 = v[7] + (rotate(v[4], 6) ^ rotate(v[4], 11) ^ rotate(v[4], 25)) +
+                                     ((v[4] & v[5]) ^ (~v[4] & v[6])) + k[i] + w[i];
+            const std::uint32_t t2 = (rotate(v[0], 2) ^ rotate(v[0], 13) ^ rotate(v[0], 22)) +
+                                     ((v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]));
+            std::copy_backward(v, v + 7, v + 8);
+            v[4] += t1;
+            v[0] = t1 + t2;
+        }
+        for (int i = 0; i < 8; ++i) h[i] += v[i];
+    };
+    std::size_t at = 0;
+    for (; data.size() - at >= 64; at += 64) block(data.data() + at);
+    std::uint8_t tail[128] = {};
+    const std::size_t rest = data.size() - at;
+    if (rest) std::memcpy(tail, data.data() + at, rest);
+    tail[rest] = 0x80;
+    const std::size_t length = rest < 56 ? 64 : 128;
+    for (int i = 0; i < 8; ++i) tail[length - 1 - i] = std::uint8_t((std::uint64_t(data.size()) * 8) >> (8 * i));
+    for (std::size_t i = 0; i < length; i += 64) block(tail + i);
+    std::array<std::uint8_t, legacyDigestSize> digest;
+    for (int i = 0; i < 32; ++i) digest[i] = std::uint8_t(h[i / 4] >> (24 - 8 * (i % 4)));
+    return digest;
 }
 
 }  // namespace lanemark

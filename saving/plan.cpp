@@ -59,6 +59,8 @@ SavePlan relocated(SavePlan saving, const Movie& movie) {
         saving.record.written = {old.first(4), freeType, old.subspan(8, at - 8), saving.closedSize.span(),
                                  old.subspan(at + 4)};
     }
+    saving.record.appended = saving.fresh.pieces;
+    saving.record.appendedAt = size;
     saving.record.savedSize = saving.plan.length;
     return saving;
 }
@@ -99,6 +101,26 @@ void carryOut(const Plan& plan, std::uint64_t length, File& file, Storage& stora
     storage.synchronise(file);
 }
 
+void carryOn(SavePlan& saving, const Carried& carried) {
+    BackupRecord& record = saving.record;
+    const std::uint64_t at = record.writtenAt, regionEnd = carried.offset + carried.metadata.size();
+    const std::uint64_t end =
+        std::min(carried.originalSize, at + std::max<std::uint64_t>(saving.old.size(), lengthOf(record.written)));
+    record.offset = carried.offset;
+    record.originalSize = carried.originalSize;
+    record.metadata = carried.metadata.span();
+    record.carried = &carried;
+    if (at >= carried.originalSize || end <= regionEnd) {
+        if (at < carried.originalSize && at < carried.offset) fail(notContiguous);
+        return;
+    }
+    if (at < carried.offset || at > regionEnd || end - at > saving.old.size()) fail(notContiguous);
+    std::vector<std::uint8_t> grown(carried.metadata.begin(), carried.metadata.end());
+    grown.insert(grown.end(), saving.old.begin() + (regionEnd - at), saving.old.begin() + (end - at));
+    saving.original = Bytes(std::move(grown));
+    record.metadata = saving.original.span();
+}
+
 std::uint64_t spaceTaken(const std::vector<std::uint64_t>& spaceAfter, std::uint64_t oldLength,
                          std::uint64_t newLength) {
     if (newLength <= oldLength) return 0;
@@ -126,10 +148,10 @@ std::uint64_t regionLength(const Movie& movie, std::uint64_t newLength) {
 
 SavePlan planSave(const Movie& movie, EncodedPieces fresh, Bytes region) {
     SavePlan saving;
-    saving.record.offset = movie.offset();
+    saving.record.offset = saving.record.writtenAt = movie.offset();
     saving.record.originalSize = movie.size();
     saving.old = std::move(region);
-    saving.record.metadata = saving.old.span();
+    saving.record.metadata = saving.record.before = saving.old.span();
     saving.fresh = std::move(fresh);
     const std::uint64_t newLength = saving.fresh.size;
     if (movie.trailing()) {

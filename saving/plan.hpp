@@ -5,8 +5,8 @@
 #include <span>
 #include <vector>
 
-#include "platform/bytes.hpp"
 #include "metadata/movie.hpp"
+#include "platform/bytes.hpp"
 #include "saving/backup.hpp"
 
 namespace lanemark {
@@ -57,6 +57,7 @@ struct SavePlan {
     // What the pieces above point into.
     EncodedPieces fresh;
     Bytes old, freeHeader, closedSize;
+    Bytes original;  // a later save's original region, when it had to grow
 };
 
 // How many bytes of the space right after a metadata atom of `oldLength`
@@ -77,5 +78,14 @@ std::uint64_t regionLength(const Movie& movie, std::uint64_t newLength);
 // The save of `fresh` in place of `movie`'s metadata. `region` is the old bytes
 // from the metadata's offset on, `regionLength` of them.
 SavePlan planSave(const Movie& movie, EncodedPieces fresh, Bytes region);
+
+inline constexpr const char* notContiguous =
+    "This save would change a part of the movie that its backup does not hold. No changes were made.";
+
+// Makes `saving` a later save that keeps the original `carried` holds: the
+// region as first recorded, grown by the bytes right after it, still the
+// original's, that this save changes below the original end. Refuses a save
+// that would change bytes apart from that region.
+void carryOn(SavePlan& saving, const Carried& carried);
 
 }  // namespace lanemark

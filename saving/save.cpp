@@ -9,6 +9,7 @@
 #include "metadata/rewrite.hpp"
 #include "saving/backup.hpp"
 #include "saving/plan.hpp"
+#include "saving/restore.hpp"
 #include "saving/storage.hpp"
 
 namespace lanemark {
@@ -101,9 +102,24 @@ Bytes regionOf(const Movie& movie, const File& file, std::uint64_t length) {
     return region;
 }
 
-SavePlan planned(const Movie& movie, EncodedPieces fresh, const File& file) {
+SavePlan planned(const Movie& movie, EncodedPieces fresh, const File& file, const std::optional<Carried>& carried) {
     Bytes region = regionOf(movie, file, regionLength(movie, fresh.size));
-    return planSave(movie, std::move(fresh), std::move(region));
+    SavePlan saving = planSave(movie, std::move(fresh), std::move(region));
+    if (carried) carryOn(saving, *carried), saving.record.movie = &file;
+    return saving;
+}
+
+// A backup beside the movie blocks the save, as it always did, unless it
+// proves that the movie is as a save left it; then the save carries it on.
+std::optional<Carried> carriedBackup(const Movie& movie, const File& file) {
+    std::error_code error;
+    if (!std::filesystem::exists(std::filesystem::symlink_status(backupLocation(movie.url()), error)))
+        return std::nullopt;
+    try {
+        return provenBackup(movie.url(), file);
+    } catch (const Failure&) {
+        fail(backupExists);
+    }
 }
 
 // The file must hold exactly what the plan wrote, read back through this
@@ -128,14 +144,14 @@ void writeAndVerify(const Movie& movie, SavePlan& saving, const std::vector<std:
 // fail too, the backup is what brings the movie back, and the message says so.
 void rollBack(const Movie& movie, const BackupRecord& record, File& file, Storage& storage, const Progress& progress) {
     if (!progress.touched) return;
-    Plan back = restoring(record.offset, record.metadata, record.originalSize);
+    Plan back = restoring(record.writtenAt, record.before, movie.size());
     bool appended = false;
     try {
         const std::uint64_t length = file.length();
         appended = length > progress.end;
         if (appended) {
             back.length = length;
-            if (record.offset + record.metadata.size() > progress.end) back.patches.clear();
+            if (record.writtenAt + record.before.size() > progress.end) back.patches.clear();
         }
         Progress ignored;
         carryOut(back, length, file, storage, ignored, {});
@@ -146,11 +162,14 @@ void rollBack(const Movie& movie, const BackupRecord& record, File& file, Storag
     if (appended) fail(changed);
 }
 
-// A save that never wrote to the movie leaves no backup to block the next
-// edit. The backup still holds the movie as it is, so failing to take it
-// away loses nothing and does not hide the failure that ended the save.
-void withdrawBackup(const Movie& movie, const std::optional<FileIdentity>& backup, const Progress& progress) {
-    if (!backup || progress.touched) return;
+// A first save that never wrote to the movie leaves no backup to block the
+// next edit. The backup still holds the movie as it is, so failing to take it
+// away loses nothing and does not hide the failure that ended the save. A
+// later save's backup stays: it holds the original, and proves the movie as
+// it still is, so the next save carries it on.
+void withdrawBackup(const Movie& movie, const std::optional<FileIdentity>& backup, const Progress& progress,
+                    bool carried) {
+    if (!backup || progress.touched || carried) return;
     try {
         removeBackup(movie.url(), *backup);
     } catch (...) {
@@ -172,14 +191,16 @@ void saveBound(const Movie& movie, const std::vector<std::uint32_t>& labels, Sto
     File file = storage.openForUpdate(movie.url());
     Progress progress;
     std::optional<FileIdentity> backup;
+    std::optional<Carried> carried;
     std::optional<SavePlan> saving;
     try {
         checkUnchanged(movie, file);
-        saving = planned(movie, relabelled(movie, labels), file);
+        carried = carriedBackup(movie, file);
+        saving = planned(movie, relabelled(movie, labels), file, carried);
         backup = storage.writeBackup(movie.url(), saving->record);
         writeAndVerify(movie, *saving, labels, file, storage, progress);
     } catch (...) {
-        withdrawBackup(movie, backup, progress);
+        withdrawBackup(movie, backup, progress, carried.has_value());
         try {
             if (saving) rollBack(movie, saving->record, file, storage, progress);
         } catch (...) {

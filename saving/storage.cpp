@@ -14,6 +14,9 @@ std::optional<File> Storage::createUnnamed(const File& folder, const std::filesy
     return File::createUnnamed(folder, destined);
 }
 void Storage::synchroniseBackup(File& backup) { backup.sync(); }
+void Storage::removeBackup(const std::filesystem::path& movie, FileIdentity identity) {
+    lanemark::removeBackup(movie, identity);
+}
 void Storage::synchroniseFolder(File& folder) { folder.sync(); }
 void Storage::write(File& file, std::uint64_t offset, std::span<const std::span<const std::uint8_t>> pieces) {
     file.writeAt(offset, pieces);

@@ -26,6 +26,8 @@ public:
     // Nothing where the system cannot make unnamed files.
     virtual std::optional<File> createUnnamed(const File& folder, const std::filesystem::path& destined);
     virtual void synchroniseBackup(File& backup);
+    // Takes away the backup beside `movie` if its name still leads to `identity`, and synchronises the folder.
+    virtual void removeBackup(const std::filesystem::path& movie, FileIdentity identity);
     virtual void synchroniseFolder(File& folder);
     // The pieces one after another from `offset`.
     virtual void write(File& file, std::uint64_t offset, std::span<const std::span<const std::uint8_t>> pieces);

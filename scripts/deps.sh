@@ -8,7 +8,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake
-  libssl-dev nlohmann-json3-dev libxxhash-dev libebur128-dev
+  nlohmann-json3-dev libxxhash-dev libebur128-dev
   qt6-base-dev
 )
 if [ "${1:-}" = --test ]; then

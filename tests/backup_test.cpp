@@ -60,8 +60,11 @@ TEST_F(Backup, RecordsTheMetadataWhereItSatAndTheFileLength) {
     const auto backup = readBackup(dir / "Master.mov.lanemark-backup");
     std::vector<std::string> keys = backup.keys;
     std::sort(keys.begin(), keys.end());
-    EXPECT_EQ(keys, (std::vector<std::string>{"metadata", "metadataDigest", "movieName", "offset", "originalSize",
-                                              "savedSize", "writtenDigests", "writtenLength"}));
+    EXPECT_EQ(keys,
+              (std::vector<std::string>{"digest", "metadata", "movieName", "offset", "originalSize", "proofDigest",
+                                        "savedDigests", "savedRanges", "savedSize", "sectorSize", "splits"}));
+    EXPECT_EQ(backup.digest, "XXH3-128");
+    EXPECT_EQ(backup.sectorSize, 512u);
     EXPECT_EQ(backup.originalSize, original.size());
     EXPECT_EQ(backup.movieName, "Master.mov");
     EXPECT_EQ(backup.metadata, Buffer(original.begin() + std::ptrdiff_t(backup.offset), original.end()));
@@ -99,7 +102,8 @@ TEST(BackupMovieName, KeepsUtf8AndReplacesEachUndecodableByte) {
 // The record as written, decoded by libplist.
 BackupContents decodedRecord(std::uint64_t offset, std::uint64_t size, const Buffer& metadata,
                              const std::string& name) {
-    const auto record = backupRecord({offset, size, metadata, {}, 0}, name);
+    const auto record = backupRecord(
+        {.offset = offset, .originalSize = size, .metadata = metadata, .written = {metadata}, .savedSize = size}, name);
     Buffer bytes;
     for (const auto piece : record.pieces()) bytes.insert(bytes.end(), piece.begin(), piece.end());
     return decodeBackup(bytes);
@@ -109,10 +113,15 @@ TEST(BackupRecord, DecodesAtEveryLengthOfTheMetadata) {
     for (const std::size_t length : {0, 14, 15, 16, 255, 256, 65535, 65536, 1 << 24}) {
         Buffer metadata(length);
         for (std::size_t i = 0; i < length; ++i) metadata[i] = std::uint8_t(i * 7 + i / 251);
-        EXPECT_EQ(backupRecord({1, 2, metadata, {}, 0}, "M").pieces()[1].data(), metadata.data())
+        EXPECT_EQ(
+            backupRecord({.offset = 1, .originalSize = 2, .metadata = metadata, .written = {metadata}, .savedSize = 2},
+                         "M")
+                .pieces()[1]
+                .data(),
+            metadata.data())
             << "written from where it is";
         const auto backup = decodedRecord(3, 4, metadata, "Master.mov");
-        EXPECT_EQ(backup.keys.size(), 8u);
+        EXPECT_EQ(backup.keys.size(), 11u);
         EXPECT_EQ(backup.metadata, metadata) << length;
         EXPECT_EQ(backup.movieName, "Master.mov") << length;
     }
@@ -130,6 +139,16 @@ TEST(BackupRecord, DecodesEveryIntegerWidthAndName) {
                                  "R\u00E9el 3 \u2014 \U0001F3AC final \U0001F3B5 mix.mov",
                                  movieName(std::string("\xFF\xFE") + "bad.mov")};
     for (const auto& name : names) EXPECT_EQ(decodedRecord(1, 2, {1}, name).movieName, name);
+}
+
+// Only restores of backups made by earlier builds use it, so it is checked against the standard here.
+TEST(BackupDigest, Sha256OfEarlierBackupsIsTheStandardOne) {
+    Buffer counting(1020);  // more than one block, and a tail that needs a second padding block
+    for (std::size_t i = 0; i < counting.size(); ++i) counting[i] = std::uint8_t(i % 251);
+    EXPECT_EQ(sha256(counting),
+              (std::array<std::uint8_t, 32>{0xe8, 0xdf, 0x13, 0x7d, 0xb7, 0xcc, 0xa5, 0x43, 0x02, 0xc6, 0x71,
+                                            0x5a, 0x7c, 0xd9, 0x87, 0xcb, 0x67, 0x52, 0xd4, 0xf9, 0x2a, 0xf1,
+                                            0x9a, 0x24, 0xb7, 0x4c, 0x5f, 0xfd, 0xa8, 0x01, 0x4e, 0xca}));
 }
 
 TEST_F(Backup, StoresANameThatIsNotUtf8WithReplacementCharacters) {

@@ -13,6 +13,7 @@
 #include "main/verbs.hpp"
 #include "platform/file.hpp"
 #include "saving/backup.hpp"
+#include "saving/digest.hpp"
 #include "tests/support/backup_reader.hpp"
 #include "tests/support/builder.hpp"
 
@@ -73,8 +74,8 @@ TEST_F(CommandLine, VerbsWithoutAMovieAnswerOnTheirOwn) {
     const std::string help = runWith({"--help"}).out;
     EXPECT_EQ(runWith({"-h"}).out, help);
     for (const char* part :
-         {"--apply-labels PATH LABELS", "--restore PATH", "L,R,65537", ".lanemark-backup", "Exit",
-          "--check LABELS PATH...", "--report PATH...", "delivery", "-exec lanemark --check 5.1,LtRt"})
+         {"--apply-labels PATH LABELS", "--restore PATH", "--discard-backup PATH", "L,R,65537", ".lanemark-backup",
+          "Exit", "--check LABELS PATH...", "--report PATH...", "delivery", "-exec lanemark --check 5.1,LtRt"})
         EXPECT_NE(help.find(part), std::string::npos) << part;
     const std::string labelsUsage =
         "Usage: lanemark --apply-labels PATH LABELS\nLABELS is one argument: the labels "
@@ -87,6 +88,7 @@ TEST_F(CommandLine, VerbsWithoutAMovieAnswerOnTheirOwn) {
              {{"--apply-labels", "movie.mov"}, 2, "", labelsUsage},
              {{"--apply-labels", "movie.mov", "L", "R", "C"}, 2, "", labelsUsage},
              {{"--restore"}, 2, "", "Usage: lanemark --restore PATH\n"},
+             {{"--discard-backup"}, 2, "", "Usage: lanemark --discard-backup PATH\n"},
              {{"--check", "5.1"}, 2, "", "Usage: lanemark --check LABELS PATH...\n"},
              {{"--report"}, 2, "", "Usage: lanemark --report PATH...\n"}}) {
         const auto outcome = runWith(arguments);
@@ -150,14 +152,12 @@ TEST_F(CommandLine, ApplyPresetWritesTheDeliveryLayoutOnce) {
     EXPECT_EQ(runWith({"--inspect", path}).out, "[1, 2, 3, 4, 5, 6, 38, 39, 38, 39, 38, 39]\n");
     EXPECT_TRUE(std::filesystem::exists(path + ".lanemark-backup"));
 
+    // The backup proves the movie is as the save left it, so the edit may run again, and it may be discarded.
     const auto saved = readFile(path);
-    const auto again = runWith({"--apply-preset", path});
-    EXPECT_EQ(again.status, 1);
-    EXPECT_EQ(again.out, "");
-    EXPECT_EQ(again.err,
-              "A metadata backup already exists beside this movie. Keep it safe and move it elsewhere before making "
-              "another edit.\n");
+    EXPECT_EQ(runWith({"--apply-preset", path}).out, "Saved and verified\n");
     EXPECT_EQ(readFile(path), saved);
+    EXPECT_EQ(runWith({"--discard-backup", path}).out, "Backup removed\n");
+    EXPECT_FALSE(std::filesystem::exists(path + ".lanemark-backup"));
 }
 
 TEST_F(CommandLine, ApplyPresetRefusesOtherTrackCounts) {
@@ -302,12 +302,48 @@ TEST_F(CommandLine, NamesThatReportPrintsCanBeTypedBack) {
 
 // Rewrites the backup beside `movie` with only the four keys of backups made
 // before the digests, and `suffix` after its movieName.
-void writeOldBackup(const std::filesystem::path& movie, const std::string& suffix = "") {
+// With `moved` and `grown`, the offset and the original size claim bytes past the metadata.
+void writeOldBackup(const std::filesystem::path& movie, const std::string& suffix = "", std::uint64_t moved = 0,
+                    std::uint64_t grown = 0) {
     const auto old = readBackup(backupLocation(movie));
     const std::string name = old.movieName + suffix;
     const std::span<const std::uint8_t> metadata(old.metadata);
-    const PropertyEntry entries[] = {
-        {"offset", old.offset}, {"originalSize", old.originalSize}, {"movieName", name}, {"metadata", metadata}};
+    const PropertyEntry entries[] = {{"offset", old.offset + moved},
+                                     {"originalSize", old.originalSize + grown},
+                                     {"movieName", name},
+                                     {"metadata", metadata}};
+    const auto encoded = encodeDictionary(entries);
+    Buffer bytes;
+    for (const auto piece : encoded.pieces()) bytes.insert(bytes.end(), piece.begin(), piece.end());
+    writeFile(backupLocation(movie), bytes);
+}
+
+void putAt(const std::filesystem::path& path, std::uint64_t offset, const Buffer& bytes) {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(std::streamoff(offset))
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+// A backup as earlier builds made it with SHA-256 in 4 KiB blocks, of a trailing save.
+void writeSha256Backup(const std::filesystem::path& movie, std::uint64_t offset, std::uint64_t size,
+                       const Buffer& old) {
+    const auto saved = File(movie, File::Mode::read).readAt(offset, std::filesystem::file_size(movie) - offset);
+    Buffer digests;
+    for (std::uint64_t at = offset, end; at < offset + saved.size(); at = end) {
+        end = std::min(offset + saved.size(), (at / 4096 + 1) * 4096);
+        for (const auto byte : sha256(std::span(saved).subspan(at - offset, end - at))) digests.push_back(byte);
+    }
+    const auto digest = sha256(old);
+    using Data = std::span<const std::uint8_t>;
+    const std::string name = movieName(movie);
+    const PropertyEntry entries[] = {{"offset", offset},
+                                     {"originalSize", size},
+                                     {"movieName", name},
+                                     {"metadataDigest", Data(digest)},
+                                     {"writtenLength", saved.size()},
+                                     {"writtenDigests", Data(digests)},
+                                     {"savedSize", offset + saved.size()},
+                                     {"metadata", Data(old)}};
     const auto encoded = encodeDictionary(entries);
     Buffer bytes;
     for (const auto piece : encoded.pieces()) bytes.insert(bytes.end(), piece.begin(), piece.end());
@@ -340,16 +376,22 @@ TEST_F(CommandLine, RestorePutsBackGrownEditsAndTornWritesAlsoBeyondFourGigabyte
         EXPECT_EQ(runWith({"--apply-labels", path, "L,R"}).out, "Saved and verified\n");
         ASSERT_GT(std::filesystem::file_size(path), size);
         const auto saved = std::filesystem::file_size(path);
-        for (int pass : {0, 1, 2}) {
-            // Then a save cut short as the file grew, before its new bytes hit the disk; then an old backup.
-            if (pass > 0) std::filesystem::resize_file(path, saved);
-            if (pass == 2) writeOldBackup(path);
-            const auto backup = readFile(backupLocation(path));
+        const auto written = File(path, File::Mode::read).readAt(offset, saved - offset);
+        const auto backup = readFile(backupLocation(path));
+        for (int pass : {0, 1, 2, 3, 4}) {
+            // Then a save cut short as the file grew, before its new bytes hit the disk; then the new bytes
+            // on disk but not the new length; then the save whole, with a backup of each earlier format.
+            if (pass == 1) std::filesystem::resize_file(path, saved);
+            if (pass >= 2) putAt(path, offset, written);
+            writeFile(backupLocation(path), backup);  // a restore removes it
+            if (pass == 2) std::filesystem::resize_file(path, size);
+            if (pass == 3) writeOldBackup(path);
+            if (pass == 4) writeSha256Backup(path, offset, size, metadata);
             const auto restored = runWith({"--restore", path});
             EXPECT_EQ(restored.out + restored.err, "Restored and verified\n");
             EXPECT_EQ(std::filesystem::file_size(path), size);
             EXPECT_EQ(File(path, File::Mode::read).readAt(offset, metadata.size()), metadata);
-            EXPECT_EQ(readFile(backupLocation(path)), backup);
+            EXPECT_FALSE(std::filesystem::exists(backupLocation(path)));
         }
     }
     EXPECT_EQ(readFile(small), smallOriginal);
@@ -374,21 +416,53 @@ TEST_F(CommandLine, RestoreRefusesWithoutWritingAnything) {
     const std::string damaged = "The metadata backup is damaged.\n";
     const std::string moved = "The movie no longer matches its backup. No changes were made.\n";
     const auto backup = backupLocation(dir / "movie.mov");
+    const std::string restored = "Restored and verified\n";
+    Buffer original;  // for the rows that restore: the movie before their own save
+    // A save that shrinks a trailing "moov" by 40 bytes; returns the length it left.
+    const auto shrunk = [&](const std::string& movie) {
+        original = build::movie(moov({soundTrack(lpcm(2, 1, {chan(join({chanDescribing(9), zeros(40)}))}))}));
+        writeFile(movie, original);
+        std::filesystem::remove(backup);
+        EXPECT_EQ(runWith({"--apply-labels", movie, "L"}).status, 0);
+        return std::filesystem::file_size(movie);
+    };
     const std::vector<std::pair<std::function<void(const std::string& movie)>, std::string>> cases{
+        // A shrunk trailing "moov" whose cut reached the disk but not its rewrite restores; one byte appended does not.
+        {[&](auto& movie) {
+             writeFile(movie, Buffer(original.begin(), original.begin() + std::ptrdiff_t(shrunk(movie))));
+         },
+         restored},
+        {[&](auto& movie) { shrunk(movie), std::ofstream(movie, std::ios::app) << "x"; }, moved},
+        // A backup without a proof neither claims the atom after a "moov" nor writes a "moov" over it.
+        {[&](auto& movie) {
+             std::ofstream(movie, std::ios::app).write("\0\0\0\x08free", 8);
+             writeOldBackup(movie, "", 0, 8);
+         },
+         moved},
+        {[&](auto& movie) {
+             const auto free =
+                 join({be32(std::uint32_t(metadata.size())), Buffer{'f', 'r', 'e', 'e'}, zeros(metadata.size() - 8)});
+             std::ofstream(movie, std::ios::app)
+                 .write(reinterpret_cast<const char*>(free.data()), std::streamsize(free.size()));
+             writeOldBackup(movie, "", metadata.size(), metadata.size());
+         },
+         moved},
         {[&](auto&) { std::filesystem::remove(backup); }, "No metadata backup exists beside this movie.\n"},
         {[&](auto&) { std::filesystem::resize_file(backup, 60); }, damaged},
         {[&](auto&) { patch(backup, "offset", "offsex"); }, damaged},
         {[&](auto&) { patch(backup, "moov", "moof"); }, damaged},
         {[&](auto&) { patch(backup, text(be32(metadata.size())) + "moov", text(be32(metadata.size() - 1))); }, damaged},
-        {[&](auto&) { patch(backup, "\x11" + text(be16(size)), "\x11" + text(be16(size + 1))); }, moved},
-        {[&](auto&) { patch(backup, "movie.mov", "movie.mkv"); }, "The metadata backup belongs to another movie.\n"},
+        // Every field is bound into the proof: an edited length, name or offset is damage.
+        {[&](auto&) { patch(backup, "\x11" + text(be16(size)), "\x11" + text(be16(size + 1))); }, damaged},
+        {[&](auto&) { patch(backup, "movie.mov", "movie.mkv"); }, damaged},
         {[&](auto& movie) { writeOldBackup(movie, std::string("\0.mkv", 5)); },
          "The metadata backup belongs to another movie.\n"},
         {[&](auto& movie) { std::filesystem::resize_file(movie, size - metadata.size() - 1); }, moved},
         {[&](auto& movie) { writeFile(movie, build::movie(metadata, 72)); }, moved},
-        {[&](auto&) { patch(backup, "\x10\x64", "\x10\x1c"); }, moved},  // the offset of "mdat", not of "moov"
+        {[&](auto&) { patch(backup, "\x10\x64", "\x10\x1c"); }, damaged},  // the offset of "mdat", not of "moov"
         {[&](auto&) { patch(backup, "trak", "trek"); }, damaged},
         {[&](auto& movie) { std::ofstream(movie, std::ios::app) << "appended"; }, moved},
+        {[&](auto& movie) { writeOldBackup(movie), std::ofstream(movie, std::ios::app) << "x"; }, moved},
         {[&](auto&) { writeFile(backup, nestedArrays(200000)); }, damaged},
         {[&](auto&) { std::filesystem::remove(backup), ::mkfifo(backup.c_str(), 0600); }, damaged},
         {[&](auto&) { std::filesystem::remove(backup), std::filesystem::create_directory(backup); }, damaged},
@@ -408,10 +482,24 @@ TEST_F(CommandLine, RestoreRefusesWithoutWritingAnything) {
         const auto movieBefore = readFile(path);
         const auto backupBefore = std::filesystem::is_regular_file(backup) ? readFile(backup) : Buffer{};
         const auto outcome = runWith({"--restore", path});
-        EXPECT_EQ(outcome.status, 1) << message;
+        EXPECT_EQ(outcome.status, message == restored ? 0 : 1) << message;
         EXPECT_EQ(outcome.out + outcome.err, message);
-        EXPECT_EQ(readFile(path), movieBefore);
-        EXPECT_EQ(std::filesystem::is_regular_file(backup) ? readFile(backup) : Buffer{}, backupBefore);
+        EXPECT_EQ(readFile(path), message == restored ? original : movieBefore);
+        EXPECT_EQ(std::filesystem::is_regular_file(backup) ? readFile(backup) : Buffer{},
+                  message == restored ? Buffer{} : backupBefore);
+        // A backup that proves nothing is neither removed by --discard-backup nor carried on by an edit.
+        const auto shown = runWith({"--inspect", path});  // a movie that no longer opens stops the edit sooner
+        const std::string labels = std::ranges::count(shown.out, ',') ? "C,C" : "C";
+        for (const std::string verb : {"--discard-backup", "--apply-labels"}) {
+            if (message == restored || (verb == "--apply-labels" && message.starts_with("No metadata"))) continue;
+            const auto outcome = verb == "--apply-labels" ? runWith({verb, path, labels}) : runWith({verb, path});
+            EXPECT_EQ(outcome.status, 1);
+            if (verb == "--discard-backup" || shown.status == 0) {
+                EXPECT_EQ(outcome.err, verb == "--apply-labels" ? backupExists + std::string("\n") : message);
+            }
+            EXPECT_EQ(readFile(path), movieBefore);
+            EXPECT_EQ(std::filesystem::is_regular_file(backup) ? readFile(backup) : Buffer{}, backupBefore);
+        }
     }
 }
 

@@ -40,10 +40,15 @@ BackupContents decodeBackup(const Buffer& raw) {
         const std::map<std::string, std::uint64_t*> numbers{{"offset", &contents.offset},
                                                             {"originalSize", &contents.originalSize},
                                                             {"writtenLength", &contents.writtenLength},
-                                                            {"savedSize", &contents.savedSize}};
+                                                            {"savedSize", &contents.savedSize},
+                                                            {"sectorSize", &contents.sectorSize}};
         const std::map<std::string, Buffer*> data{{"metadata", &contents.metadata},
                                                   {"metadataDigest", &contents.metadataDigest},
-                                                  {"writtenDigests", &contents.writtenDigests}};
+                                                  {"writtenDigests", &contents.writtenDigests},
+                                                  {"splits", &contents.splits},
+                                                  {"savedRanges", &contents.savedRanges},
+                                                  {"savedDigests", &contents.savedDigests},
+                                                  {"proofDigest", &contents.proofDigest}};
         if (numbers.contains(name)) {
             expectType(value, PLIST_UINT, name);
             plist_get_uint_val(value, numbers.at(name));
@@ -56,11 +61,11 @@ BackupContents decodeBackup(const Buffer& raw) {
             data.at(name)->assign(bytes, bytes + length);
             std::free(bytes);
         }
-        if (name == "movieName") {
+        if (name == "movieName" || name == "digest") {
             expectType(value, PLIST_STRING, name);
             char* text = nullptr;
             plist_get_string_val(value, &text);
-            contents.movieName = text;
+            (name == "digest" ? contents.digest : contents.movieName) = text;
             std::free(text);
         }
     }

@@ -19,8 +19,9 @@ struct BackupContents {
     std::uint64_t originalSize = 0;
     Buffer metadata;
     std::string movieName;
-    Buffer metadataDigest, writtenDigests;
-    std::uint64_t writtenLength = 0, savedSize = 0;
+    std::string digest;
+    Buffer metadataDigest, writtenDigests, splits, savedRanges, savedDigests, proofDigest;
+    std::uint64_t writtenLength = 0, savedSize = 0, sectorSize = 0;
 };
 
 // Throws when the bytes are no binary property list or a known key holds another type.

@@ -115,17 +115,28 @@ private slots:
         QCOMPARE(labelsIn(path), expected);
     }
 
-    void secondSaveIsRefusedByTheBackup() {
+    void openedAgainItSavesAgainUnlessTheMovieChanged() {
         const auto path = writeMovie(*dir, "master.mov", std::vector<std::uint32_t>(12, 42));
         controller->open(path);
         controller->applyPreset();
         controller->saveMovie();
         QVERIFY(controller->alerts.isEmpty());
+        QVERIFY(!controller->save->isEnabled());
         const auto files = fileCount(dir->path());
         QVERIFY(files > 1);
 
+        // The backup proves the movie as the save left it: the next round saves, keeping one backup.
         controller->open(path);
         QVERIFY(controller->save->isEnabled());
+        controller->menus[0]->setCurrentIndex(indexOf(42));
+        controller->saveMovie();
+        QVERIFY(controller->alerts.isEmpty());
+        QCOMPARE(labelsIn(path).front(), 42u);
+        QCOMPARE(fileCount(dir->path()), files);
+
+        // Another program wrote the movie since: the backup proves nothing of it, and the save is refused.
+        writeMovie(*dir, "master.mov", std::vector<std::uint32_t>(12, 7));
+        controller->open(path);
         controller->menus[0]->setCurrentIndex(indexOf(42));
         const WindowState before = snapshot(*controller);
         const auto bytes = build::readFile(path);

@@ -1,6 +1,10 @@
 #include "main/verbs.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cmath>
+#include <iostream>
 #include <array>
 #include <exception>
 #include <nlohmann/json.hpp>
@@ -8,6 +12,7 @@
 #include <vector>
 
 #include "platform/failure.hpp"
+#include "analysis/analyze.hpp"
 #include "metadata/labels.hpp"
 #include "metadata/movie.hpp"
 #include "metadata/outline.hpp"
@@ -98,6 +103,80 @@ Json movieJson(const std::string& path) {
     return movie;
 }
 
+// ---- --analyze: measures as JSON ------------------------------------------
+
+// Levels to a hundredth of a dB; none (silence) is null, as JSON has no minus infinity.
+Json level(const std::optional<double>& decibels) {
+    return decibels ? Json(std::round(*decibels * 100) / 100) : Json(nullptr);
+}
+
+Json channelJson(const ChannelAnalysis& channel) {
+    const auto& measures = channel.measures;
+    return {{"label", channel.label ? Json(*channel.label) : Json(nullptr)},
+            {"peak", level(measures.peak)},
+            {"rms", level(measures.rms)},
+            {"dcOffset", std::round(measures.dcOffset * 1e6) / 1e6},
+            {"fullScaleSamples", measures.fullScaleSamples},
+            {"silent", measures.silent},
+            {"highFrequencyShare", level(measures.highFrequencyShare)}};
+}
+
+Json analysisJson(const MovieAnalysis& analysis) {
+    Json tracks = Json::array(), programs = Json::array(), findings = Json::array();
+    for (const auto& track : analysis.tracks) {
+        Json channels = Json::array();
+        for (const auto& channel : track.channels) channels.push_back(channelJson(channel));
+        tracks.push_back({{"track", track.trackId ? Json(*track.trackId) : Json(nullptr)},
+                          {"firstChannel", track.firstChannel},
+                          {"channels", std::move(channels)}});
+    }
+    for (const auto& [program, loudness] : analysis.programs)
+        programs.push_back({{"channels", program.channels},
+                            {"layout", program.layout ? Json(*program.layout) : Json(nullptr)},
+                            {"integratedLoudness", level(loudness.integrated)},
+                            {"loudnessRange", level(loudness.range)},
+                            {"truePeak", level(loudness.truePeak)}});
+    for (const auto& finding : analysis.findings)
+        findings.push_back({{"code", finding.code}, {"channels", finding.channels}, {"text", finding.text}});
+    return {{"tracks", std::move(tracks)}, {"programs", std::move(programs)}, {"findings", std::move(findings)}};
+}
+
+// One line on a terminal's standard error, rewritten in place: the movie's name and how far.
+class ProgressLine {
+public:
+    explicit ProgressLine(std::ostream& err, const std::string& path)
+        : err_(&err == &std::cerr && ::isatty(STDERR_FILENO) ? &err : nullptr),
+          name_(printable(std::filesystem::path(path).filename())) {}
+    ~ProgressLine() {
+        if (err_ && width_ > 0) (*err_ << '\r' << std::string(width_, ' ') << '\r').flush();
+    }
+    void operator()(std::uint64_t done, std::uint64_t total) {
+        const int percent = total ? int(done * 100 / total) : 100;
+        if (!err_ || percent == shown_) return;
+        shown_ = percent;
+        const std::string line = name_ + " " + std::to_string(percent) + "%";
+        width_ = std::max(width_, line.size());
+        (*err_ << '\r' << line).flush();
+    }
+
+private:
+    std::ostream* err_;
+    std::string name_;
+    int shown_ = -1;
+    std::size_t width_ = 0;
+};
+
+Json analyzedMovie(const std::string& path, std::ostream& err) {
+    Json movie{{"path", wellFormedUtf8(path)}};
+    try {
+        ProgressLine progress(err, path);
+        movie.update(analysisJson(analyzeMovie(path, std::ref(progress))));
+    } catch (const std::exception& error) {
+        movie["error"] = wellFormedUtf8(error.what());
+    }
+    return movie;
+}
+
 constexpr std::string_view helpText =
     "Relabels the channels of the PCM audio tracks of QuickTime movies in place.\n"
     "\n"
@@ -110,6 +189,7 @@ constexpr std::string_view helpText =
     "  lanemark --restore PATH              put the movie back as its backup recorded it\n"
     "  lanemark --check LABELS PATH...      say for each movie whether it carries LABELS\n"
     "  lanemark --report PATH...            describe each movie's PCM tracks in JSON\n"
+    "  lanemark --analyze PATH...           measure every PCM channel, say where a label does not fit\n"
     "  lanemark --help | -h                 print this help\n"
     "  lanemark --version                   print the version\n"
     "\n"
@@ -135,6 +215,12 @@ constexpr std::string_view helpText =
     "--check and --report only read, and go on past a movie that does not open; its path and why\n"
     "go to standard error (--check) or into its JSON object (--report).\n"
     "\n"
+    "--analyze reads the samples of the PCM tracks, and nothing else: per channel peak, RMS, DC,\n"
+    "samples at full scale and the share above 200 Hz; per program (channels that form stereo,\n"
+    "LtRt, 5.1 or 7.1, else one channel) loudness, range and true peak, per EBU R128; and findings:\n"
+    "silent, lfeFullRange, lowFrequencyOnly, identical, inverted, clipped. It prints one JSON array\n"
+    "and exits 0 with no finding, 1 with findings, 2 when a movie could not be analysed.\n"
+    "\n"
     "Exit status: 0 on success; 1 on failure, with one line on standard error saying why. For\n"
     "--check, 0 only when every movie matched; for --report, only when every movie opened.\n";
 
@@ -157,7 +243,7 @@ struct Verb {
     int (*run)(Operands operands, std::ostream& out, std::ostream& err);
 };
 
-const std::array<Verb, 9> verbs{{
+const std::array<Verb, 10> verbs{{
     {"--inspect", "PATH", 1,
      [](Operands operands, std::ostream& out, std::ostream& err) { return inspect(operands[0], out, err); }},
     {"--apply-preset", "PATH", 1,
@@ -173,6 +259,8 @@ const std::array<Verb, 9> verbs{{
          return checkLabels(operands[0], operands.subspan(1), out, err);
      }},
     {"--report", "PATH...", 1, reportTracks},
+    // It says its own usage: a wrong one exits 2, as a movie that could not be analysed does.
+    {"--analyze", "PATH...", 0, analyzeMovies},
     {"--help", "", 0, help},
     {"-h", "", 0, help},
     {"--version", "", 0,
@@ -253,6 +341,33 @@ int reportTracks(std::span<char* const> paths, std::ostream& out, std::ostream& 
         separator = ",\n";
     }
     if (!said(out, "\n]")) return outputLost(err);
+    return status;
+}
+
+int analyzeMovies(std::span<char* const> paths, std::ostream& out, std::ostream& err) {
+    constexpr int findings = 1, failed = 2;
+    if (paths.empty()) {
+        err << "Usage: lanemark --analyze PATH...\n";
+        return failed;
+    }
+    int status = 0;
+    std::string separator = "[\n";
+    for (const std::string path : paths) {
+        const Json movie = analyzedMovie(path, err);
+        if (movie.contains("error"))
+            status = failed;
+        else if (!movie["findings"].empty())
+            status = std::max(status, findings);
+        if (!(out << separator << movie.dump(-1, ' ', false, Json::error_handler_t::replace)).flush()) {
+            outputLost(err);
+            return failed;
+        }
+        separator = ",\n";
+    }
+    if (!said(out, "\n]")) {
+        outputLost(err);
+        return failed;
+    }
     return status;
 }
 

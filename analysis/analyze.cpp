@@ -3,7 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
 #include <new>
+#include <thread>
 #include <queue>
 #include <span>
 #include <tuple>
@@ -23,6 +29,8 @@ constexpr std::uint64_t memoryLimit = std::uint64_t(64) << 20;
 constexpr std::size_t batchBytes = std::size_t(4) << 20;
 // The frames of one channel decoded ahead of the others at most: a piece of a chunk.
 constexpr std::uint64_t maxPieceFrames = 1 << 16, minPieceFrames = 16;
+// The decoded frames that may wait for the loudness meters.
+constexpr std::size_t inFlightLimit = std::size_t(8) << 20;
 // The bytes of meters and bookkeeping each channel takes, buffers aside.
 constexpr std::uint64_t channelState = 512;
 
@@ -52,6 +60,101 @@ std::optional<Chunk> nextWithFrames(ChunkCursor& cursor) {
     return std::nullopt;
 }
 
+// Feeds the programs' loudness meters on worker threads, nearly all of the work:
+// each worker owns some of the programs and gives each its blocks in order, so the
+// results do not depend on the threads. At most `inFlightLimit` bytes wait for them.
+class LoudnessWorkers {
+public:
+    using Blocks = std::vector<std::vector<double>>;  // one block of interleaved frames per program
+
+    LoudnessWorkers(std::vector<LoudnessMeter>& meters, const std::vector<Program>& programs) : meters_(meters) {
+        const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, 2u);
+        const std::size_t count = std::min<std::size_t>(threads, programs.size());
+        owned_.resize(count);
+        // The largest programs first, each to the worker with the fewest channels yet.
+        std::vector<std::size_t> order(programs.size()), load(count, 0);
+        for (std::size_t p = 0; p < order.size(); ++p) order[p] = p;
+        std::ranges::stable_sort(order, std::greater<>(), [&](std::size_t p) { return programs[p].channels.size(); });
+        for (const std::size_t p : order) {
+            const auto least = std::size_t(std::ranges::min_element(load) - load.begin());
+            owned_[least].push_back(p);
+            load[least] += programs[p].channels.size();
+        }
+        queues_.resize(count);
+        for (std::size_t w = 0; w < count; ++w) threads_.emplace_back([this, w] { work(w); });
+    }
+    ~LoudnessWorkers() {
+        stop();
+    }
+
+    void add(Blocks blocks) {
+        std::size_t bytes = 0;
+        for (const auto& block : blocks) bytes += block.size() * sizeof(double);
+        auto batch = std::make_shared<Batch>(Batch{std::move(blocks), bytes, queues_.size()});
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return inFlight_ == 0 || inFlight_ + bytes <= inFlightLimit || failure_; });
+        if (failure_) std::rethrow_exception(failure_);
+        inFlight_ += bytes;
+        for (auto& queue : queues_) queue.push_back(batch);
+        changed_.notify_all();
+    }
+
+    // Waits for every block to be measured; rethrows what stopped a worker.
+    void finish() {
+        stop();
+        if (failure_) std::rethrow_exception(failure_);
+    }
+
+private:
+    struct Batch {
+        Blocks blocks;
+        std::size_t bytes;
+        std::size_t waiting;  // workers yet to measure it
+    };
+
+    void work(std::size_t worker) {
+        for (;;) {
+            std::shared_ptr<Batch> batch;
+            {
+                std::unique_lock lock(mutex_);
+                changed_.wait(lock, [&] { return !queues_[worker].empty() || done_; });
+                if (queues_[worker].empty()) return;
+                batch = std::move(queues_[worker].front());
+                queues_[worker].pop_front();
+            }
+            try {
+                for (const std::size_t p : owned_[worker]) meters_[p].add(batch->blocks[p]);
+            } catch (...) {
+                const std::lock_guard lock(mutex_);
+                if (!failure_) failure_ = std::current_exception();
+            }
+            const std::lock_guard lock(mutex_);
+            if (--batch->waiting == 0) inFlight_ -= batch->bytes;
+            changed_.notify_all();
+        }
+    }
+
+    void stop() {
+        {
+            const std::lock_guard lock(mutex_);
+            done_ = true;
+            changed_.notify_all();
+        }
+        for (auto& thread : threads_)
+            if (thread.joinable()) thread.join();
+    }
+
+    std::vector<LoudnessMeter>& meters_;
+    std::vector<std::vector<std::size_t>> owned_;
+    std::vector<std::deque<std::shared_ptr<Batch>>> queues_;
+    std::vector<std::thread> threads_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::size_t inFlight_ = 0;
+    bool done_ = false;
+    std::exception_ptr failure_;
+};
+
 // One measuring of a movie: the tracks' read positions, every channel's meter, and
 // the samples decoded but not yet measured against the other channels.
 class Measuring {
@@ -75,11 +178,12 @@ private:
     std::vector<std::vector<double>> pending_;  // each channel's samples from frame `aligned_` on
     std::vector<Program> programs_;
     std::vector<LoudnessMeter> loudness_;
+    std::optional<LoudnessWorkers> workers_;
     std::optional<Likeness> likeness_;
     using Queued = std::tuple<std::uint64_t, std::uint64_t, std::size_t>;  // planned, offset, track
     std::priority_queue<Queued, std::vector<Queued>, std::greater<>> queue_;
     std::uint64_t pieceFrames_ = maxPieceFrames, aligned_ = 0, longest_ = 0, total_ = 0;
-    std::vector<double> decoded_, interleaved_;
+    std::vector<double> decoded_;
     std::vector<std::uint8_t> buffer_;
 };
 
@@ -111,7 +215,7 @@ Measuring::Measuring(const File& file, const std::vector<SampledTrack>& tracks, 
     pieceFrames_ = std::clamp<std::uint64_t>((std::uint64_t(4) << 20) / (8 * channels), minPieceFrames, maxPieceFrames);
     programs_ = programsOf(labels_, rates_);
     std::uint64_t memory = channels * (channelState + pieceFrames_ * 8 * 3) + pieceFrames_ * widest * 8 +
-                           std::max<std::uint64_t>(batchBytes, pieceFrames_ * widestFrame);
+                           std::max<std::uint64_t>(batchBytes, pieceFrames_ * widestFrame) + inFlightLimit;
     for (const auto& program : programs_)
         memory += LoudnessMeter::memory(program.channels.size(), rates_[program.channels.front() - 1]);
     if (memory > memoryLimit) fail(tooMuchToMeasure);
@@ -127,6 +231,7 @@ Measuring::Measuring(const File& file, const std::vector<SampledTrack>& tracks, 
         loudness_.emplace_back(programLabels, rates_[program.channels.front() - 1]);
     }
     likeness_.emplace(channel, std::move(sameLength));
+    workers_.emplace(loudness_, programs_);
     decoded_.resize(pieceFrames_ * widest);
     buffer_.resize(std::max<std::uint64_t>(batchBytes, pieceFrames_ * widestFrame));
 }
@@ -181,19 +286,17 @@ void Measuring::measureAligned() {
         return std::span<const double>(pending.data(), std::min(count, pending.size()));
     };
     if (!likeness_->settled()) likeness_->refine(block);
+    LoudnessWorkers::Blocks blocks(programs_.size());
     for (std::size_t p = 0; p < programs_.size(); ++p) {
         const auto& channels = programs_[p].channels;
-        if (channels.size() == 1 && pending_[channels[0] - 1].size() >= count) {
-            loudness_[p].add(block(channels[0] - 1));
-            continue;
-        }
-        interleaved_.assign(count * channels.size(), 0.0);
+        auto& interleaved = blocks[p];
+        interleaved.assign(count * channels.size(), 0.0);
         for (std::size_t k = 0; k < channels.size(); ++k) {
             const auto samples = block(channels[k] - 1);
-            for (std::size_t i = 0; i < samples.size(); ++i) interleaved_[i * channels.size() + k] = samples[i];
+            for (std::size_t i = 0; i < samples.size(); ++i) interleaved[i * channels.size() + k] = samples[i];
         }
-        loudness_[p].add(interleaved_);
     }
+    workers_->add(std::move(blocks));
     for (auto& pending : pending_) pending.erase(pending.begin(), pending.begin() + std::min(count, pending.size()));
     aligned_ = frontier;
 }
@@ -221,6 +324,7 @@ MovieAnalysis Measuring::run() {
         if (progress_) progress_(done, total_);
     }
     measureAligned();  // tracks without a single frame
+    workers_->finish();
 
     MovieAnalysis analysis;
     for (const auto& state : states_) {

@@ -9,7 +9,9 @@
 #   3. ways of bringing a 100 MiB moov into memory;
 #   4. parse and encode in memory (lanemark_bench);
 #   5. --check and --report over a thousand masters, against ffprobe, MediaInfo
-#      and cat, and what they read of a long master (bench/delivery.py).
+#      and cat, and what they read of a long master (bench/delivery.py);
+#   6. --analyze against ffmpeg's ebur128 and astats on a master with video, what
+#      it reads, and its peak memory at two lengths (bench/analyze.py).
 #
 # Usage: [BEFORE=COMMIT] [RUNS=N] bench/run.sh [BUILD_DIR] [WORK_DIR]
 #   BUILD_DIR defaults to build-bench (configured here: Release, LANEMARK_BENCH=ON)
@@ -17,7 +19,7 @@
 #   BEFORE    a commit to measure beside this checkout as "before"; its sources
 #             are exported with git archive and built in WORK_DIR/before-COMMIT
 #   RUNS      interleaved rounds per timing (default 31)
-# Needs: python3, strace, GNU time (/usr/bin/time), ffmpeg, mediainfo, libbenchmark-dev.
+# Needs: python3, strace, GNU time (/usr/bin/time), ffmpeg, mediainfo, libbenchmark-dev, libebur128-dev.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -134,4 +136,12 @@ say "5. delivery checks"
 echo "## 5. Delivery checks: --check and --report"
 echo
 python3 "$here/delivery.py" "$work" "$runs" "$lanemark"
+echo
+
+# ---------------------------------------------------------------------------
+say "6. --analyze against ffmpeg"
+echo "## 6. Measuring the channels: --analyze against ffmpeg"
+echo
+# ffmpeg takes seconds a round on the three-minute master.
+python3 "$here/analyze.py" "$work" "$((runs < 7 ? runs : 7))" "$lanemark"
 echo "- load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -107,7 +107,8 @@ Json movieJson(const std::string& path) {
 
 // Levels to a hundredth of a dB; none (silence) is null, as JSON has no minus infinity.
 Json level(const std::optional<double>& decibels) {
-    return decibels ? Json(std::round(*decibels * 100) / 100) : Json(nullptr);
+    // Adding zero turns a rounded -0 into 0.
+    return decibels ? Json(std::round(*decibels * 100) / 100 + 0.0) : Json(nullptr);
 }
 
 Json channelJson(const ChannelAnalysis& channel) {
@@ -115,7 +116,7 @@ Json channelJson(const ChannelAnalysis& channel) {
     return {{"label", channel.label ? Json(*channel.label) : Json(nullptr)},
             {"peak", level(measures.peak)},
             {"rms", level(measures.rms)},
-            {"dcOffset", std::round(measures.dcOffset * 1e6) / 1e6},
+            {"dcOffset", std::round(measures.dcOffset * 1e6) / 1e6 + 0.0},
             {"fullScaleSamples", measures.fullScaleSamples},
             {"silent", measures.silent},
             {"highFrequencyShare", level(measures.highFrequencyShare)}};

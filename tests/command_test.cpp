@@ -75,7 +75,7 @@ TEST_F(CommandLine, VerbsWithoutAMovieAnswerOnTheirOwn) {
     EXPECT_EQ(runWith({"-h"}).out, help);
     for (const char* part :
          {"--apply-labels PATH LABELS", "--restore PATH", "L,R,65537", ".lanemark-backup", "Exit",
-          "--check LABELS PATH...", "--report PATH...", "delivery", "-exec lanemark --check 5.1,LtRt"})
+          "--check LABELS PATH...", "--report PATH...", "--analyze PATH...", "delivery", "-exec lanemark --check 5.1,LtRt"})
         EXPECT_NE(help.find(part), std::string::npos) << part;
     for (const auto& [arguments, status, out, err] :
          std::vector<std::tuple<std::vector<std::string>, int, std::string, std::string>>{
@@ -85,7 +85,8 @@ TEST_F(CommandLine, VerbsWithoutAMovieAnswerOnTheirOwn) {
              {{"--apply-labels", "movie.mov"}, 1, "", "Usage: lanemark --apply-labels PATH LABELS\n"},
              {{"--restore"}, 1, "", "Usage: lanemark --restore PATH\n"},
              {{"--check", "5.1"}, 1, "", "Usage: lanemark --check LABELS PATH...\n"},
-             {{"--report"}, 1, "", "Usage: lanemark --report PATH...\n"}}) {
+             {{"--report"}, 1, "", "Usage: lanemark --report PATH...\n"},
+             {{"--analyze"}, 2, "", "Usage: lanemark --analyze PATH...\n"}}) {
         const auto outcome = runWith(arguments);
         EXPECT_EQ(outcome.status, status) << err;
         EXPECT_TRUE(std::regex_match(outcome.out, std::regex(out))) << outcome.out;

@@ -29,8 +29,8 @@ constexpr std::uint64_t memoryLimit = std::uint64_t(64) << 20;
 constexpr std::size_t batchBytes = std::size_t(4) << 20;
 // The frames of one channel decoded ahead of the others at most: a piece of a chunk.
 constexpr std::uint64_t maxPieceFrames = 1 << 16, minPieceFrames = 16;
-// The decoded frames that may wait for the loudness meters.
-constexpr std::size_t inFlightLimit = std::size_t(8) << 20;
+// The decoded frames that may wait for the loudness meters, and the least handed over at once.
+constexpr std::size_t inFlightLimit = std::size_t(6) << 20, handoverBytes = std::size_t(1) << 20;
 // The bytes of meters and bookkeeping each channel takes, buffers aside.
 constexpr std::uint64_t channelState = 512;
 
@@ -167,6 +167,7 @@ private:
     std::optional<Piece> plan();
     void decode(const Piece& piece, std::span<const std::uint8_t> data);
     void measureAligned();
+    void handOver();
 
     const File& file_;
     const std::vector<SampledTrack>& tracks_;
@@ -184,6 +185,8 @@ private:
     std::priority_queue<Queued, std::vector<Queued>, std::greater<>> queue_;
     std::uint64_t pieceFrames_ = maxPieceFrames, aligned_ = 0, longest_ = 0, total_ = 0;
     std::vector<double> decoded_;
+    LoudnessWorkers::Blocks blocks_;  // for the loudness meters, not yet handed over
+    std::size_t blockBytes_ = 0;
     std::vector<std::uint8_t> buffer_;
 };
 
@@ -215,7 +218,7 @@ Measuring::Measuring(const File& file, const std::vector<SampledTrack>& tracks, 
     pieceFrames_ = std::clamp<std::uint64_t>((std::uint64_t(4) << 20) / (8 * channels), minPieceFrames, maxPieceFrames);
     programs_ = programsOf(labels_, rates_);
     std::uint64_t memory = channels * (channelState + pieceFrames_ * 8 * 3) + pieceFrames_ * widest * 8 +
-                           std::max<std::uint64_t>(batchBytes, pieceFrames_ * widestFrame) + inFlightLimit;
+                           std::max<std::uint64_t>(batchBytes, pieceFrames_ * widestFrame) + inFlightLimit + handoverBytes;
     for (const auto& program : programs_)
         memory += LoudnessMeter::memory(program.channels.size(), rates_[program.channels.front() - 1]);
     if (memory > memoryLimit) fail(tooMuchToMeasure);
@@ -254,6 +257,13 @@ std::optional<Piece> Measuring::plan() {
     return piece;
 }
 
+void Measuring::handOver() {
+    if (blockBytes_ == 0) return;
+    workers_->add(std::move(blocks_));
+    blocks_.clear();
+    blockBytes_ = 0;
+}
+
 void Measuring::decode(const Piece& piece, std::span<const std::uint8_t> data) {
     TrackState& state = states_[piece.track];
     const auto& format = state.sampled->tables.format;
@@ -286,17 +296,20 @@ void Measuring::measureAligned() {
         return std::span<const double>(pending.data(), std::min(count, pending.size()));
     };
     if (!likeness_->settled()) likeness_->refine(block);
-    LoudnessWorkers::Blocks blocks(programs_.size());
+    blocks_.resize(programs_.size());
     for (std::size_t p = 0; p < programs_.size(); ++p) {
         const auto& channels = programs_[p].channels;
-        auto& interleaved = blocks[p];
-        interleaved.assign(count * channels.size(), 0.0);
+        auto& interleaved = blocks_[p];
+        const std::size_t start = interleaved.size();
+        interleaved.resize(start + count * channels.size(), 0.0);
         for (std::size_t k = 0; k < channels.size(); ++k) {
             const auto samples = block(channels[k] - 1);
-            for (std::size_t i = 0; i < samples.size(); ++i) interleaved[i * channels.size() + k] = samples[i];
+            for (std::size_t i = 0; i < samples.size(); ++i) interleaved[start + i * channels.size() + k] = samples[i];
         }
     }
-    workers_->add(std::move(blocks));
+    // Handed over in blocks of a few MiB: each handover may wait for a busy machine to wake a worker.
+    blockBytes_ += count * labels_.size() * sizeof(double);
+    if (blockBytes_ >= handoverBytes) handOver();
     for (auto& pending : pending_) pending.erase(pending.begin(), pending.begin() + std::min(count, pending.size()));
     aligned_ = frontier;
 }
@@ -324,6 +337,7 @@ MovieAnalysis Measuring::run() {
         if (progress_) progress_(done, total_);
     }
     measureAligned();  // tracks without a single frame
+    handOver();
     workers_->finish();
 
     MovieAnalysis analysis;
@@ -346,9 +360,13 @@ std::string numbered(std::size_t channel, const ChannelLabel& label) {
 
 // 1204 as "1,204".
 std::string grouped(std::uint64_t value) {
-    std::string digits = std::to_string(value);
-    for (auto at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
-    return digits;
+    const std::string digits = std::to_string(value);
+    std::string text;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) text += ',';
+        text += digits[i];
+    }
+    return text;
 }
 
 }  // namespace

@@ -26,11 +26,11 @@ namespace {
 // What measuring may hold above what opening holds, whatever the movie's length.
 constexpr std::uint64_t memoryLimit = std::uint64_t(64) << 20;
 // Reads of neighbouring chunks are joined up to this size.
-constexpr std::size_t batchBytes = std::size_t(4) << 20;
+constexpr std::size_t batchBytes = std::size_t(2) << 20;
 // The frames of one channel decoded ahead of the others at most: a piece of a chunk.
 constexpr std::uint64_t maxPieceFrames = 1 << 16, minPieceFrames = 16;
 // The decoded frames that may wait for the loudness meters, and the least handed over at once.
-constexpr std::size_t inFlightLimit = std::size_t(6) << 20, handoverBytes = std::size_t(1) << 20;
+constexpr std::size_t inFlightLimit = std::size_t(4) << 20, handoverBytes = std::size_t(1) << 20;
 // The bytes of meters and bookkeeping each channel takes, buffers aside.
 constexpr std::uint64_t channelState = 512;
 
@@ -215,7 +215,7 @@ Measuring::Measuring(const File& file, const std::vector<SampledTrack>& tracks, 
         total_ += track.tables.bytes;
     }
     const std::uint64_t channels = std::max<std::size_t>(channel, 1);
-    pieceFrames_ = std::clamp<std::uint64_t>((std::uint64_t(4) << 20) / (8 * channels), minPieceFrames, maxPieceFrames);
+    pieceFrames_ = std::clamp<std::uint64_t>((std::uint64_t(2) << 20) / (8 * channels), minPieceFrames, maxPieceFrames);
     programs_ = programsOf(labels_, rates_);
     std::uint64_t memory = channels * (channelState + pieceFrames_ * 8 * 3) + pieceFrames_ * widest * 8 +
                            std::max<std::uint64_t>(batchBytes, pieceFrames_ * widestFrame) + inFlightLimit + handoverBytes;

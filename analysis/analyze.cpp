@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <map>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -193,19 +194,15 @@ private:
 Measuring::Measuring(const File& file, const std::vector<SampledTrack>& tracks, const std::vector<ChannelLabel>& labels,
                      const Progress& progress)
     : file_(file), tracks_(tracks), progress_(progress), labels_(labels) {
+    // Nothing is kept per channel before it is known that the channels' state fits.
+    if (labels.size() * (channelState + minPieceFrames * 8 * 3) > memoryLimit) fail(tooMuchToMeasure);
     std::size_t channel = 0, widest = 0;
     std::uint64_t widestFrame = 0;
-    std::vector<std::vector<std::size_t>> sameLength;
-    std::vector<std::uint64_t> lengths;
+    std::map<std::uint64_t, std::vector<std::size_t>> sameLength;  // channels by their track's length
     for (const auto& track : tracks) {
         const auto& format = track.tables.format;
         states_.push_back({&track, ChunkCursor(track.tables), std::nullopt, 0, 0, channel});
-        const auto found = std::ranges::find(lengths, track.tables.frames);
-        if (found == lengths.end()) {
-            lengths.push_back(track.tables.frames);
-            sameLength.emplace_back();
-        }
-        auto& group = sameLength[std::size_t(std::ranges::find(lengths, track.tables.frames) - lengths.begin())];
+        auto& group = sameLength[track.tables.frames];
         for (std::uint32_t c = 0; c < format.channels; ++c, ++channel) group.push_back(channel);
         rates_.insert(rates_.end(), format.channels, format.sampleRate);
         meters_.insert(meters_.end(), format.channels, ChannelMeter(format.sampleRate, fullScale(format)));
@@ -233,7 +230,9 @@ Measuring::Measuring(const File& file, const std::vector<SampledTrack>& tracks, 
         for (auto c : program.channels) programLabels.push_back(labels_[c - 1]);
         loudness_.emplace_back(programLabels, rates_[program.channels.front() - 1]);
     }
-    likeness_.emplace(channel, std::move(sameLength));
+    std::vector<std::vector<std::size_t>> groups;
+    for (auto& [length, members] : sameLength) groups.push_back(std::move(members));
+    likeness_.emplace(channel, std::move(groups));
     workers_.emplace(loudness_, programs_);
     decoded_.resize(pieceFrames_ * widest);
     buffer_.resize(std::max<std::uint64_t>(batchBytes, pieceFrames_ * widestFrame));

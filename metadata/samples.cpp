@@ -37,8 +37,10 @@ bool saysLittleEndian(const Atom& entry) {
 void applyType(SampleFormat& format, const Atom& entry, std::uint32_t bits, std::uint32_t flags) {
     const std::string_view type = entry.type;
     format.bytes = bits / 8;
+    // Samples narrower than their bytes would need the alignment the flags do not say.
+    if (bits % 8 != 0 && type != "raw ") fail(unsupportedSampleFormat);
     if (type == "lpcm") {
-        if (bits % 8 != 0 || flags & nonInterleavedFlag) fail(unsupportedSampleFormat);
+        if (flags & nonInterleavedFlag) fail(unsupportedSampleFormat);
         format.isFloat = flags & floatFlag;
         format.bigEndian = flags & bigEndianFlag;
         format.isSigned = flags & signedFlag;

@@ -107,7 +107,8 @@ TEST(SampleReading, DamagedTablesAreErrorsAndTheOtherMoviesAreStillAnalysed) {
         {pcmMovie(sampleEntry, samples, 2, 2, 4096), chunkPastEnd},
         {pcmMovie(sampleEntry, samples, 2, 3), sampleCountsDisagree},
         {pcmMovie(entry("in32", 1, 16, 0, false), samples, 2, 2), unsupportedSampleFormat},  // frames of 2 bytes
-        {pcmMovie(entry("lpcm", 2, 16, 32 | 4, false), samples, 2, 2), unsupportedSampleFormat},
+        {pcmMovie(entry("lpcm", 2, 16, 32 | 4, false), samples, 2, 2), unsupportedSampleFormat},  // not interleaved
+        {pcmMovie(entry("twos", 0, 12, 0, false), samples, 2, 2), unsupportedSampleFormat},
     };
     const TempDir dir;
     std::vector<std::filesystem::path> paths;

@@ -10,7 +10,10 @@
 #   4. parse and encode in memory (lanemark_bench);
 #   5. --check and --report over a thousand masters, against ffprobe, MediaInfo
 #      and cat, and what they read of a long master (bench/delivery.py);
-#   6. --analyze against ffmpeg's ebur128 and astats on a master with video, what
+#   6. a save at the physical limit: every place a save writes at 10 and 100 MiB
+#      against its yardstick, peak memory, the start of a verb against /bin/true,
+#      --inspect against cat (bench/limits.py);
+#   7. --analyze against ffmpeg's ebur128 and astats on a master with video, what
 #      it reads, and its peak memory at two lengths (bench/analyze.py).
 #
 # Usage: [BEFORE=COMMIT] [RUNS=N] bench/run.sh [BUILD_DIR] [WORK_DIR]
@@ -56,7 +59,8 @@ builds+=("after=$lanemark")
 
 mkdir -p "$work"
 say "writing benchmark movies into $work"
-"$build/bench/lanemark_bench_movies" "$work" small sparse moov-1 moov-10 moov-100 bare-10 bare-100 first-100 moved-100 tracks-5000 master
+"$build/bench/lanemark_bench_movies" "$work" small sparse moov-1 moov-10 moov-100 bare-10 bare-100 first-10 first-100 \
+    moved-10 moved-100 tracks-5000 master
 [ -s "$work/real-1g.mov" ] || "$build/bench/lanemark_bench_movies" "$work" real
 for movie in "$work"/*.mov; do python3 "$here/restore.py" "$movie"; done
 
@@ -139,9 +143,15 @@ python3 "$here/delivery.py" "$work" "$runs" "$lanemark"
 echo
 
 # ---------------------------------------------------------------------------
-say "6. --analyze against ffmpeg"
-echo "## 6. Measuring the channels: --analyze against ffmpeg"
+say "6. a save at the physical limit"
+echo "## 6. A save at the physical limit"
+echo
+python3 "$here/limits.py" "$work" "$runs" "$build/bench/lanemark_yardstick" "$lanemark"
+
+# ---------------------------------------------------------------------------
+say "7. --analyze against ffmpeg"
+echo
+echo "## 7. Measuring the channels: --analyze against ffmpeg"
 echo
 # ffmpeg takes seconds a round on the three-minute master.
 python3 "$here/analyze.py" "$work" "$((runs < 7 ? runs : 7))" "$lanemark"
-echo "- load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"

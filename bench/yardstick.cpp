@@ -4,12 +4,14 @@
 //     one buffer, which is allocated once;
 //   - the backup written, synchronised and named, then its folder synchronised;
 //   - the metadata written over itself, the file's length set, synchronised;
+//     or, with --first, for metadata that is not last and keeps its size:
+//     the first "moov" written over itself, synchronised;
 //     or, with --relocate, for metadata that is not last: the metadata
 //     appended at the end, synchronised, the old atom's type overwritten
 //     (4 bytes), synchronised again.
 // It leaves MOVIE.yardstick-backup beside the movie; the caller removes it,
 // and after --relocate also cuts the movie back and puts the type back.
-// Usage: lanemark_yardstick [--relocate] MOVIE
+// Usage: lanemark_yardstick [--relocate|--first] MOVIE
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -77,22 +79,23 @@ unsigned char* buffer(std::size_t size) {
 
 int main(int argc, char** argv) {
     const bool relocate = argc == 3 && std::string(argv[1]) == "--relocate";
-    if (argc != 2 && !relocate) {
-        std::fprintf(stderr, "usage: lanemark_yardstick [--relocate] MOVIE\n");
+    const bool first = argc == 3 && std::string(argv[1]) == "--first";
+    if (argc != 2 && !relocate && !first) {
+        std::fprintf(stderr, "usage: lanemark_yardstick [--relocate|--first] MOVIE\n");
         return 2;
     }
     const std::filesystem::path movie = argv[argc - 1];
     const int fd = ::open(movie.c_str(), O_RDWR | O_CLOEXEC);
     struct stat info {};
     if (fd < 0 || ::fstat(fd, &info) != 0) die(movie.string());
-    const off_t offset = findAtom(fd, info.st_size, relocate);
+    const off_t offset = findAtom(fd, info.st_size, relocate || first);
     std::uint64_t atomSize = 0;
-    if (relocate) {
+    if (relocate || first) {
         unsigned char header[4];
         readAll(fd, header, 4, offset);
         for (const unsigned char byte : header) atomSize = atomSize << 8 | byte;
     }
-    const std::size_t size = relocate ? std::size_t(atomSize) : std::size_t(info.st_size - offset);
+    const std::size_t size = relocate || first ? std::size_t(atomSize) : std::size_t(info.st_size - offset);
     unsigned char* metadata = buffer(size);
     for (int reading = 0; reading < 3; ++reading) readAll(fd, metadata, size, offset);
 
@@ -116,6 +119,9 @@ int main(int argc, char** argv) {
         writeAll(fd, metadata, size, info.st_size);
         if (::fsync(fd) != 0) die("movie");
         writeAll(fd, reinterpret_cast<const unsigned char*>("free"), 4, offset + 4);
+        if (::fsync(fd) != 0) die("movie");
+    } else if (first) {
+        writeAll(fd, metadata, size, offset);
         if (::fsync(fd) != 0) die("movie");
     } else {
         writeAll(fd, metadata, size, offset);

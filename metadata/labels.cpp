@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <utility>
 
 #include "platform/failure.hpp"
 #include "metadata/layout_tables.hpp"
@@ -23,6 +24,52 @@ std::string_view trimmed(std::string_view text) {
 
 // Discrete_N is 65536 + N.
 constexpr std::uint32_t discreteLabels = 0x10000;
+
+std::optional<std::uint32_t> decimal(std::string_view text) {
+    // from_chars takes no sign for unsigned types and reports values past the type's range.
+    std::uint32_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+// The label of a numbered range whose name, with "N" for the index, is `pattern`: "Discrete 3" is 65539.
+std::optional<std::uint32_t> rangeNamed(std::string_view item, std::string_view pattern, const LabelRange& range) {
+    const auto at = pattern.find(" N");
+    if (at == std::string_view::npos) return std::nullopt;
+    const auto head = pattern.substr(0, at + 1), tail = pattern.substr(at + 2);
+    if (item.size() <= head.size() + tail.size() || !sameIgnoringCase(item.substr(0, head.size()), head) ||
+        !sameIgnoringCase(item.substr(item.size() - tail.size()), tail))
+        return std::nullopt;
+    const auto index = decimal(item.substr(head.size(), item.size() - head.size() - tail.size()));
+    if (!index || *index > range.last - range.first) return std::nullopt;
+    return range.first + *index;
+}
+
+// A label by the name reports give it, or the plain name of the reference tables.
+std::optional<std::uint32_t> longNamed(std::string_view item) {
+    for (const auto& choice : choices)
+        if (sameIgnoringCase(item, choice.name)) return choice.value;
+    for (const auto& label : labelNames)
+        if (sameIgnoringCase(item, label.name)) return label.number;
+    for (const auto& range : labelRanges) {
+        if (const auto label = rangeNamed(item, range.name, range)) return label;
+        if (range.first == discreteLabels)
+            if (const auto label = rangeNamed(item, "Discrete N", range)) return label;
+    }
+    return std::nullopt;
+}
+
+// Reports name some labels with commas in them ("HOA channel, ACN index 3, SN3D normalisation"):
+// a name of up to three items from `start` on, and where it ends.
+std::optional<std::pair<std::uint32_t, std::size_t>> spannedName(std::string_view list, std::size_t start) {
+    std::size_t end = list.find(',', start);
+    for (int items = 2; items <= 3 && end != std::string_view::npos; ++items) {
+        end = std::min(list.find(',', end + 1), list.size());
+        if (const auto label = longNamed(trimmed(list.substr(start, end - start)))) return std::pair(*label, end);
+    }
+    return std::nullopt;
+}
 
 }  // namespace
 
@@ -72,17 +119,14 @@ std::optional<std::string> layoutOf(const std::vector<std::optional<std::uint32_
 std::optional<std::uint32_t> typedLabel(std::string_view item) {
     for (const auto& label : labelNames)
         if (!label.shortName.empty() && sameIgnoringCase(item, label.shortName)) return label.number;
-    // from_chars takes no sign for unsigned types and reports values past the type's range.
-    std::uint32_t value = 0;
-    const auto [end, error] = std::from_chars(item.data(), item.data() + item.size(), value);
-    if (item.empty() || error != std::errc() || end != item.data() + item.size()) return std::nullopt;
-    return value;
+    if (const auto value = decimal(item)) return value;
+    return longNamed(item);
 }
 
 std::vector<std::uint32_t> typedLabels(std::string_view list) {
     std::vector<std::uint32_t> labels;
     for (std::size_t start = 0;;) {
-        const std::size_t comma = std::min(list.find(',', start), list.size());
+        std::size_t comma = std::min(list.find(',', start), list.size());
         const auto item = trimmed(list.substr(start, comma - start));
         const auto layout = std::ranges::find_if(
             layoutNames, [item](const LayoutName& name) { return sameIgnoringCase(item, name.name); });
@@ -90,7 +134,10 @@ std::vector<std::uint32_t> typedLabels(std::string_view list) {
             labels.insert(labels.end(), layout->labels.begin(), layout->labels.end());
         else if (const auto label = typedLabel(item))
             labels.push_back(*label);
-        else
+        else if (const auto spanned = spannedName(list, start)) {
+            labels.push_back(spanned->first);
+            comma = spanned->second;
+        } else
             fail("Unknown channel label \"" + printable(item) +
                  "\". Use L, R, C, LFE, Ls, Rs, Lt, Rt, M or a label number.");
         if (comma == list.size()) return labels;

@@ -57,13 +57,15 @@ std::optional<std::string> shortLabelName(std::uint32_t label);
 // The layout whose labels these are, each once in any order: "mono", "stereo", "LtRt", "5.1" or "7.1".
 std::optional<std::string> layoutOf(const std::vector<std::optional<std::uint32_t>>& labels);
 
-// The value of one typed label: the short name of a Core Audio label ("Ls", "Rls",
-// "LFE2", "M" for Mono...), matched without regard to case, or a decimal label number.
+// The value of one typed label, matched without regard to case: the short name of a Core
+// Audio label ("Ls", "Rls", "LFE2", "M" for Mono...), a decimal label number, or a long name,
+// so that every name `labelName` gives can be typed back ("Left Total", "Rear Surround Left",
+// "Discrete 3"). A short name wins over a long one spelt the same ("X" is Ambisonic X).
 std::optional<std::uint32_t> typedLabel(std::string_view item);
 
 // Labels typed as one comma-separated list, blanks around each item ignored; a
-// layout name puts its labels in at its place. Throws Failure naming the first item that is neither a name nor a
-// number.
+// layout name puts its labels in at its place, and a long name that has commas in it spans as many
+// items. Throws Failure naming the first item that is neither a name nor a number.
 std::vector<std::uint32_t> typedLabels(std::string_view list);
 
 }  // namespace lanemark

@@ -68,6 +68,7 @@ void refuseFragments(const std::vector<Atom>& atoms) {
 struct Walk {
     MetadataPlace place;
     std::vector<std::uint64_t> spaceAfter;
+    std::optional<std::uint64_t> openEnd;
 };
 
 // Headers only: media of any length is stepped over unread.
@@ -81,6 +82,7 @@ Walk walk(std::uint64_t fileSize, const ReadAt& read) {
         const std::span<const std::uint8_t> header(buffer.data(), read(std::span(buffer).first(wanted), cursor));
         const auto atom = measure(header, cursor, fileSize);
         if (hasType(header, "moof")) fail(fragmented);
+        if (u32(header, 0) == 0) found.openEnd = cursor;
         // Only compact sizes: the space taken is rewritten with one.
         spaceContinues = spaceContinues && isFreeSpace(header) && u32(header, 0) == atom.size;
         if (spaceContinues) found.spaceAfter.push_back(atom.size);
@@ -100,11 +102,11 @@ Walk walk(std::uint64_t fileSize, const ReadAt& read) {
 MetadataPlace locateMetadata(std::uint64_t fileSize, const ReadAt& read) { return walk(fileSize, read).place; }
 
 FoundMetadata findMetadata(std::uint64_t fileSize, const ReadAt& read) {
-    auto [place, spaceAfter] = walk(fileSize, read);
+    auto [place, spaceAfter, openEnd] = walk(fileSize, read);
     const auto length = static_cast<std::size_t>(place.length);
     auto data = allocateBuffer(length);
     if (read({data.get(), length}, place.offset) < length) fail("Could not read complete metadata.");
-    return {place, fileSize, Bytes(std::move(data), length), std::move(spaceAfter), {}};
+    return {place, fileSize, Bytes(std::move(data), length), std::move(spaceAfter), openEnd, {}};
 }
 
 FoundMetadata readMetadata(const std::filesystem::path& url) {
@@ -132,7 +134,7 @@ std::vector<PcmTrack> checkedTracks(const std::vector<Atom>& atoms) {
     refuseFragments(atoms);
     Movie::validate(atoms);
     auto tracks = pcmTracks(atoms);
-    if (tracks.empty()) fail(monoLayoutRefused);
+    if (tracks.empty()) fail(noPcmTracks);
     return tracks;
 }
 
@@ -143,6 +145,7 @@ Movie::Movie(std::filesystem::path url) try : url_(std::move(url)) {
     identity_ = found.identity;
     metadata_ = std::move(found.metadata);
     spaceAfter_ = std::move(found.spaceAfter);
+    openEnd_ = found.openEnd;
     atoms_ = parse(metadata_);
     tracks_ = checkedTracks(atoms_);
     labels_ = channelsOf(tracks_);

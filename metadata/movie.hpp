@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -39,6 +40,8 @@ public:
     bool trailing() const { return offset_ + metadata_.size() == size_; }
     // The sizes of the 'free' and 'skip' atoms right after the metadata, in file order.
     const std::vector<std::uint64_t>& spaceAfter() const { return spaceAfter_; }
+    // Where the last top-level atom starts when its size field is 0: it runs to the end of the file.
+    std::optional<std::uint64_t> openEnd() const { return openEnd_; }
     const Bytes& metadata() const { return metadata_; }
     const std::vector<Atom>& atoms() const { return atoms_; }
     const std::vector<PcmTrack>& tracks() const { return tracks_; }
@@ -62,6 +65,7 @@ private:
     std::uint64_t size_ = 0;
     Bytes metadata_;
     std::vector<std::uint64_t> spaceAfter_;
+    std::optional<std::uint64_t> openEnd_;
     std::vector<Atom> atoms_;
     std::vector<PcmTrack> tracks_;
     std::vector<ChannelLabel> labels_;
@@ -87,6 +91,8 @@ struct FoundMetadata {
     Bytes metadata;
     // The sizes of the 'free' and 'skip' atoms right after the metadata, in file order.
     std::vector<std::uint64_t> spaceAfter;
+    // Where the last top-level atom starts when its size field is 0.
+    std::optional<std::uint64_t> openEnd;
     FileIdentity identity;  // of the file read; left empty by a walk over memory
 };
 FoundMetadata findMetadata(std::uint64_t fileSize, const ReadAt& read);

@@ -49,6 +49,7 @@ private:
 
 struct Walk {
     PagedRead read;
+    std::size_t atomLimit;
     std::size_t atoms = 0;
 };
 
@@ -119,7 +120,7 @@ std::vector<Atom> readLevel(Walk& walk, Place level, int depth, bool inVideoTrac
         if (walk.read(header, level.offset + position) < headerSize) fail("Could not read complete metadata.");
         const std::uint32_t size = u32(header, 0);
         if (size < headerSize || size > left) fail("Unsupported metadata atom size.");
-        if (++walk.atoms > outlineAtomLimit) fail(tooManyAtoms);
+        if (++walk.atoms > walk.atomLimit) fail(tooManyAtoms);
         atoms.push_back(readAtom(walk, {level.offset + position, size}, {header[4], header[5], header[6], header[7]},
                                  depth, inVideoTrack));
         position += size;
@@ -129,19 +130,19 @@ std::vector<Atom> readLevel(Walk& walk, Place level, int depth, bool inVideoTrac
 
 }  // namespace
 
-std::vector<Atom> readOutline(MetadataPlace place, const ReadAt& read) {
-    Walk walk{PagedRead(read, place.offset + place.length)};
+std::vector<Atom> readOutline(MetadataPlace place, const ReadAt& read, std::size_t atomLimit) {
+    Walk walk{PagedRead(read, place.offset + place.length), atomLimit};
     return readLevel(walk, {place.offset, place.length}, 0, false);
 }
 
-MovieContents outlineMovie(const std::filesystem::path& url) try {
+MovieContents outlineMovie(const std::filesystem::path& url, std::size_t atomLimit) try {
     const File file(url, File::Mode::read);
     const ReadAt read = [&file](std::span<std::uint8_t> into, std::uint64_t offset) {
         return file.readInto(into, offset);
     };
-    auto tracks = checkedTracks(readOutline(locateMetadata(file.length(), read), read));
+    auto tracks = checkedTracks(readOutline(locateMetadata(file.length(), read), read, atomLimit));
     auto labels = channelsOf(tracks);
-    return {std::move(tracks), std::move(labels)};
+    return {std::move(tracks), std::move(labels), file.identity()};
 } catch (const std::bad_alloc&) {
     fail(notEnoughMemoryToOpen, FailureKind::outOfMemory);
 }

@@ -148,8 +148,7 @@ Bytes encodeChannelLayout(const ChannelLayout& layout) {
 }
 
 std::optional<std::vector<std::uint32_t>> channelLabels(const ChannelLayout& layout, std::uint32_t channels) {
-    // A one-channel track keeps the sentence it has always had.
-    const auto refuse = [channels] { fail(channels == 1 ? monoLayoutRefused : layoutMismatch); };
+    const auto refuse = [] { fail(layoutMismatch); };
     std::optional<std::vector<std::uint32_t>> labels;
     if (layout.tag == describedLayoutTag) {
         if (!layout.complete) refuse();

@@ -14,8 +14,8 @@ namespace lanemark {
 // A channel's Core Audio label number, or none when its track does not say.
 using ChannelLabel = std::optional<std::uint32_t>;
 
-inline constexpr const char* monoLayoutRefused =
-    "Each PCM audio entry must have one supported mono channel layout. This file is outside the supported scope.";
+inline constexpr const char* noPcmTracks =
+    "This movie has no PCM audio tracks. This file is outside the supported scope.";
 inline constexpr const char* layoutMismatch =
     "A PCM track's channel layout does not match its channels. This file is outside the supported scope.";
 inline constexpr const char* channelCountRefused =

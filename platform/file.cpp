@@ -191,13 +191,34 @@ std::size_t File::readInto(std::span<std::uint8_t> into, std::uint64_t offset) c
 }
 
 bool File::holds(std::uint64_t offset, std::span<const std::uint8_t> expected) const {
-    std::vector<std::uint8_t> buffer(std::min<std::size_t>(expected.size(), std::size_t{1} << 16));
-    for (std::size_t done = 0; done < expected.size();) {
-        const auto piece = expected.subspan(done, std::min(buffer.size(), expected.size() - done));
-        const auto read = std::span(buffer).first(piece.size());
-        if (readInto(read, offset + done) != piece.size() || !std::equal(piece.begin(), piece.end(), read.begin()))
-            return false;
-        done += piece.size();
+    return holds(offset, std::span<const std::span<const std::uint8_t>>(&expected, 1));
+}
+
+bool File::holds(std::uint64_t offset, std::span<const std::span<const std::uint8_t>> expected) const {
+    std::uint64_t total = 0;
+    for (const auto piece : expected) total += piece.size();
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(total, std::uint64_t{1} << 16)));
+    // Read a buffer at a time, however small the pieces: a tree of many atoms is many small pieces.
+    auto piece = expected.begin();
+    std::size_t within = 0;
+    for (std::uint64_t done = 0; done < total;) {
+        const auto read =
+            std::span(buffer).first(static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), total - done)));
+        if (readInto(read, offset + done) != read.size()) return false;
+        for (std::size_t at = 0; at < read.size();) {
+            if (within == piece->size()) {
+                ++piece;
+                within = 0;
+                continue;
+            }
+            const std::size_t count = std::min(piece->size() - within, read.size() - at);
+            if (!std::equal(read.begin() + std::ptrdiff_t(at), read.begin() + std::ptrdiff_t(at + count),
+                            piece->begin() + std::ptrdiff_t(within)))
+                return false;
+            at += count;
+            within += count;
+        }
+        done += read.size();
     }
     return true;
 }

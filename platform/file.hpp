@@ -56,6 +56,8 @@ public:
     // time through one small buffer: a second full copy of the metadata would
     // double the memory of a save or a restore.
     bool holds(std::uint64_t offset, std::span<const std::uint8_t> expected) const;
+    // The same for pieces that lie one after another from `offset`.
+    bool holds(std::uint64_t offset, std::span<const std::span<const std::uint8_t>> expected) const;
     void writeAt(std::uint64_t offset, std::span<const std::uint8_t> data);
     // The pieces one after another from `offset`, gathered into as few writes as the system allows.
     void writeAt(std::uint64_t offset, std::span<const std::span<const std::uint8_t>> pieces);

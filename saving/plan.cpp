@@ -1,7 +1,9 @@
 #include "saving/plan.hpp"
 
 #include <algorithm>
+#include <limits>
 
+#include "platform/failure.hpp"
 #include "saving/storage.hpp"
 
 namespace lanemark {
@@ -41,14 +43,32 @@ SavePlan inPlace(SavePlan saving, std::uint64_t size) {
 
 // Case 4: the new metadata at the end, and the old one's type changed to
 // 'free' only once the new one is on storage, so that the file always holds
-// a complete "moov" ahead of any other.
-SavePlan relocated(SavePlan saving, std::uint64_t size) {
+// a complete "moov" ahead of any other. A last atom that ran to the end of the
+// file gets its real size first, or it would take the new metadata in.
+SavePlan relocated(SavePlan saving, const Movie& movie) {
     const std::span<const std::uint8_t> old = saving.old;
-    const std::uint64_t offset = saving.record.offset;
+    const std::uint64_t offset = saving.record.offset, size = movie.size();
     saving.plan = {{{size, saving.fresh.pieces, true}, {offset + 4, {freeType}}}, size + saving.fresh.size};
     saving.record.written = {old.first(4), freeType, old.subspan(8)};
+    if (movie.openEnd() && old.size() > movie.metadata().size()) {
+        const std::uint64_t last = *movie.openEnd();
+        const auto closed = bytes(static_cast<std::uint32_t>(size - last));
+        saving.closedSize = Bytes(std::vector<std::uint8_t>(closed.begin(), closed.end()));
+        saving.plan.patches.insert(saving.plan.patches.begin(), {last, {saving.closedSize.span()}});
+        const auto at = static_cast<std::size_t>(last - offset);
+        saving.record.written = {old.first(4), freeType, old.subspan(8, at - 8), saving.closedSize.span(),
+                                 old.subspan(at + 4)};
+    }
     saving.record.savedSize = saving.plan.length;
     return saving;
+}
+
+// Whether new metadata of `newLength` bytes goes over `room` bytes: exactly, or leaving room for a 'free' atom.
+bool fits(std::uint64_t room, std::uint64_t newLength) { return newLength == room || newLength + 8 <= room; }
+
+std::uint64_t roomInPlace(const Movie& movie, std::uint64_t newLength) {
+    const std::uint64_t length = movie.metadata().size();
+    return length + spaceTaken(movie.spaceAfter(), length, newLength);
 }
 
 }  // namespace
@@ -92,6 +112,18 @@ std::uint64_t spaceTaken(const std::vector<std::uint64_t>& spaceAfter, std::uint
     return 0;
 }
 
+std::uint64_t regionLength(const Movie& movie, std::uint64_t newLength) {
+    if (movie.trailing()) return movie.metadata().size();
+    const std::uint64_t room = roomInPlace(movie, newLength);
+    if (fits(room, newLength) || !movie.openEnd()) return room;
+    const std::uint64_t last = *movie.openEnd();
+    if (movie.size() - last > std::numeric_limits<std::uint32_t>::max()) fail(openEndTooLarge);
+    // The backup holds the whole region, and a backup is never larger than metadata may be.
+    const std::uint64_t region = last + 8 - movie.offset();
+    if (region >= metadataLimit) fail(notOneTrailingBlock);
+    return region;
+}
+
 SavePlan planSave(const Movie& movie, EncodedPieces fresh, Bytes region) {
     SavePlan saving;
     saving.record.offset = movie.offset();
@@ -99,7 +131,7 @@ SavePlan planSave(const Movie& movie, EncodedPieces fresh, Bytes region) {
     saving.old = std::move(region);
     saving.record.metadata = saving.old.span();
     saving.fresh = std::move(fresh);
-    const std::uint64_t oldLength = saving.old.size(), newLength = saving.fresh.size;
+    const std::uint64_t newLength = saving.fresh.size;
     if (movie.trailing()) {
         // The file ends where the new metadata does.
         saving.plan = {{{movie.offset(), saving.fresh.pieces}}, movie.offset() + newLength};
@@ -107,9 +139,8 @@ SavePlan planSave(const Movie& movie, EncodedPieces fresh, Bytes region) {
         saving.record.savedSize = saving.plan.length;
         return saving;
     }
-    // A region that takes free space was chosen to leave nothing or room for a 'free' atom.
-    if (newLength == oldLength || newLength + 8 <= oldLength) return inPlace(std::move(saving), movie.size());
-    return relocated(std::move(saving), movie.size());
+    if (fits(roomInPlace(movie, newLength), newLength)) return inPlace(std::move(saving), movie.size());
+    return relocated(std::move(saving), movie);
 }
 
 }  // namespace lanemark

@@ -13,6 +13,9 @@ namespace lanemark {
 
 class Storage;
 
+inline constexpr const char* openEndTooLarge =
+    "The movie's last atom runs to the end of the file and is too large to close. No changes were made.";
+
 using Pieces = std::vector<std::span<const std::uint8_t>>;
 
 // Bytes that go to one place of a movie, as pieces so that nothing is copied.
@@ -53,7 +56,7 @@ struct SavePlan {
     Plan plan;
     // What the pieces above point into.
     EncodedPieces fresh;
-    Bytes old, freeHeader;
+    Bytes old, freeHeader, closedSize;
 };
 
 // How many bytes of the space right after a metadata atom of `oldLength`
@@ -63,8 +66,16 @@ struct SavePlan {
 std::uint64_t spaceTaken(const std::vector<std::uint64_t>& spaceAfter, std::uint64_t oldLength,
                          std::uint64_t newLength);
 
+// How many bytes from the metadata's offset a save of new metadata of
+// `newLength` bytes changes: the metadata and any free space it takes. When
+// the metadata must move to the end of a file whose last atom runs to the end
+// (size 0), everything up to the end of that atom's header, as the save first
+// writes the atom's real size there. Refuses, before anything is written, such
+// an atom whose size needs more than 32 bits, and a region no backup may hold.
+std::uint64_t regionLength(const Movie& movie, std::uint64_t newLength);
+
 // The save of `fresh` in place of `movie`'s metadata. `region` is the old bytes
-// from the metadata's offset on: the metadata, and any free space it takes.
+// from the metadata's offset on, `regionLength` of them.
 SavePlan planSave(const Movie& movie, EncodedPieces fresh, Bytes region);
 
 }  // namespace lanemark

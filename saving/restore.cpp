@@ -39,6 +39,9 @@ struct Backup {
     Bytes metadata;  // a view into the backup as read, so held once however large
     std::string movieName;
     std::optional<Saved> saved;  // nothing in backups made before the digests
+    // Whether the region ends with the header of a last atom that ran to the end
+    // of the file, which the save gave its real size when it moved the metadata.
+    bool closesLastAtom = false;
 };
 
 File openBackup(const std::filesystem::path& location) {
@@ -101,14 +104,23 @@ void checkRegion(const Backup& backup) {
 }
 
 // The region's old bytes are one "moov" that opens as a movie's metadata
-// does, followed only by the free space a save may have grown it over.
-void checkMetadata(const Bytes& metadata) {
+// does, followed only by the free space a save may have grown it over, or by
+// the atoms up to and including the header of a last atom that ran to the end
+// of the file (size 0). Says which.
+bool checkMetadata(const Bytes& metadata) {
     if (metadata.size() < 8) fail(damaged);
+    bool closes = false, others = false;
     try {
         for (std::uint64_t at = 0; at < metadata.size();) {
             const auto header = metadata.span().subspan(at, std::min<std::size_t>(16, metadata.size() - at));
-            const bool fits = at == 0 ? hasType(header, "moov") : isFreeSpace(header);
-            if (!fits) fail(damaged);
+            if (at == 0 && !hasType(header, "moov")) fail(damaged);
+            if (at > 0) {
+                closes = header.size() >= 8 && u32(header, 0) == 0;
+                if (closes && metadata.size() - at != 8) fail(damaged);
+                // A second "moov" no save ever left in a region.
+                if (hasType(header, "moov")) fail(damaged);
+                others = others || (!closes && !isFreeSpace(header));
+            }
             at += topLevelAtomSize(header, at, metadata.size());
         }
         const std::uint32_t moovSize = u32(metadata, 0);
@@ -117,6 +129,8 @@ void checkMetadata(const Bytes& metadata) {
     } catch (const Failure&) {
         fail(damaged);
     }
+    if (others && !closes) fail(damaged);
+    return closes;
 }
 
 Backup backupFrom(const Bytes& encoded) {
@@ -129,7 +143,9 @@ Backup backupFrom(const Bytes& encoded) {
                   std::nullopt};
     backup.saved = proofOf(fields, backup);
     checkRegion(backup);
-    checkMetadata(backup.metadata);
+    backup.closesLastAtom = checkMetadata(backup.metadata);
+    // Only saves that prove what they wrote ever closed a last atom.
+    if (backup.closesLastAtom && !backup.saved) fail(damaged);
     return backup;
 }
 
@@ -153,10 +169,12 @@ bool atomsLead(const File& movie, std::uint64_t from, std::uint64_t to, std::uin
 // Bytes before the region and after it are never written, so in any state
 // a save or a restore leaves, the walk meets the region's ends, and the
 // region begins with a "moov" or the 'free' atom a relocating save turns it into.
+// A region that ends inside the last atom, after its header, leaves nothing to walk.
 bool regionInPlace(const File& movie, const Backup& backup) {
     const auto header = movie.readAt(backup.offset, 8);
     return atomsLead(movie, 0, backup.offset, backup.originalSize) &&
-           atomsLead(movie, backup.offset + backup.metadata.size(), backup.originalSize, backup.originalSize) &&
+           (backup.closesLastAtom ||
+            atomsLead(movie, backup.offset + backup.metadata.size(), backup.originalSize, backup.originalSize)) &&
            (hasType(header, "moov") || hasType(header, "free"));
 }
 

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "platform/failure.hpp"
+#include "metadata/outline.hpp"
 #include "metadata/rewrite.hpp"
 #include "saving/backup.hpp"
 #include "saving/plan.hpp"
@@ -51,10 +52,10 @@ void expectLength(const File& file, std::uint64_t length) {
 }
 
 // The verification opens by path, so it must find the very file this save wrote.
-Movie reopened(const std::filesystem::path& url, const File& file, Storage& storage) {
+MovieContents reopened(const std::filesystem::path& url, const File& file, Storage& storage) {
     try {
-        Movie again = storage.open(url);
-        if (again.identity() == file.identity()) return again;
+        MovieContents again = storage.open(url);
+        if (again.identity == file.identity()) return again;
     } catch (...) {
         // Another file at the path explains the failure better than anything read from it.
         if (identityAt(url) == file.identity()) throw;
@@ -62,36 +63,63 @@ Movie reopened(const std::filesystem::path& url, const File& file, Storage& stor
     fail(changed);
 }
 
-// The old bytes of the region a save changes: the metadata as opened, and
-// the free space after it that the new metadata takes, which must still be
-// free space of the sizes the opening found.
-Bytes regionOf(const Movie& movie, const File& file, std::uint64_t taken) {
-    const std::size_t length = movie.metadata().size();
-    if (taken == 0) return movie.metadata();
-    const Bytes region = file.readBytesAt(movie.offset(), static_cast<std::size_t>(length + taken));
-    if (region.size() != length + taken || !(region.slice(0, length) == movie.metadata())) fail(changed);
-    for (std::size_t at = length, index = 0; at < region.size(); at += movie.spaceAfter()[index++]) {
-        if (!isFreeSpace(region.span().subspan(at, 8)) || u32(region, at) != movie.spaceAfter()[index]) fail(changed);
+// Whether the atoms after the metadata in `region` lead from `from` to the
+// header at its end of an atom that runs to the end of the file, as the opening found them.
+bool leadsToOpenEnd(const Movie& movie, const Bytes& region, std::size_t from) {
+    const std::size_t header = region.size() - 8;
+    try {
+        for (std::size_t at = from; at < header;) {
+            const auto head = region.span().subspan(at, std::min<std::size_t>(16, region.size() - at));
+            at += static_cast<std::size_t>(topLevelAtomSize(head, movie.offset() + at, movie.size()));
+            if (at > header) return false;
+        }
+    } catch (const Failure&) {
+        return false;
     }
+    return u32(region, header) == 0;
+}
+
+// Whether the space after the metadata in `region` is still free space of the sizes the opening found.
+bool stillFree(const Movie& movie, const Bytes& region, std::size_t from) {
+    for (std::size_t at = from, index = 0; at < region.size(); at += movie.spaceAfter()[index++]) {
+        if (!isFreeSpace(region.span().subspan(at, 8)) || u32(region, at) != movie.spaceAfter()[index]) return false;
+    }
+    return true;
+}
+
+// The old bytes of the region a save changes, `length` of them from the
+// metadata's offset on: the metadata as opened, and the free space after it
+// that the new metadata takes, or the atoms up to the header of a last atom
+// whose size the save writes.
+Bytes regionOf(const Movie& movie, const File& file, std::uint64_t length) {
+    const std::size_t own = movie.metadata().size();
+    if (length == own) return movie.metadata();
+    const Bytes region = file.readBytesAt(movie.offset(), static_cast<std::size_t>(length));
+    if (region.size() != length || !(region.slice(0, own) == movie.metadata())) fail(changed);
+    const bool closes = movie.openEnd() && movie.offset() + length == *movie.openEnd() + 8;
+    if (!(closes ? leadsToOpenEnd(movie, region, own) : stillFree(movie, region, own))) fail(changed);
     return region;
 }
 
 SavePlan planned(const Movie& movie, EncodedPieces fresh, const File& file) {
-    const std::uint64_t taken =
-        movie.trailing() ? 0 : spaceTaken(movie.spaceAfter(), movie.metadata().size(), fresh.size);
-    return planSave(movie, std::move(fresh), regionOf(movie, file, taken));
+    Bytes region = regionOf(movie, file, regionLength(movie, fresh.size));
+    return planSave(movie, std::move(fresh), std::move(region));
 }
 
+// The file must hold exactly what the plan wrote, read back through this
+// descriptor a small buffer at a time, beside the metadata already in memory.
+// The labels and the checks of opening come from a fresh opening by path,
+// which reads the headers and the sample descriptions but not the sample tables.
 void writeAndVerify(const Movie& movie, SavePlan& saving, const std::vector<std::uint32_t>& labels, File& file,
                     Storage& storage, Progress& progress) {
-    carryOut(saving.plan, movie.size(), file, storage, progress,
+    const Plan& plan = saving.plan;
+    carryOut(plan, movie.size(), file, storage, progress,
              [&file](std::uint64_t length) { expectLength(file, length); });
-    // Dropped before the verification reads the metadata once more.
-    saving.plan.patches.clear();
-    saving.record.written.clear();
-    saving.fresh = EncodedPieces();
-    // Dropped at once: nothing else may be held beside the freshly read metadata.
-    if (!std::ranges::equal(reopened(movie.url(), file, storage).labels(), labels)) fail("Verification failed.");
+    expectLength(file, plan.length);
+    // The plan's patches never overlap, so each must still be there as written.
+    for (const auto& patch : plan.patches)
+        if (!file.holds(patch.offset, patch.pieces)) fail("Verification failed.");
+    if (!std::ranges::equal(reopened(movie.url(), file, storage).labels, labels)) fail("Verification failed.");
 }
 
 // Puts the old region back and the old length, but never over bytes another

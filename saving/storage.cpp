@@ -5,7 +5,8 @@
 namespace lanemark {
 
 File Storage::openForUpdate(const std::filesystem::path& url) { return File(url, File::Mode::update); }
-Movie Storage::open(const std::filesystem::path& url) { return Movie(url); }
+// The movie was whole in memory a moment ago, so no limit on its atoms guards anything here.
+MovieContents Storage::open(const std::filesystem::path& url) { return outlineMovie(url, noAtomLimit); }
 FileIdentity Storage::writeBackup(const std::filesystem::path& movie, const BackupRecord& record) {
     return lanemark::writeBackup(movie, record, *this);
 }

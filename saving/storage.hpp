@@ -6,6 +6,7 @@
 #include <span>
 
 #include "metadata/movie.hpp"
+#include "metadata/outline.hpp"
 #include "platform/file.hpp"
 
 namespace lanemark {
@@ -19,8 +20,8 @@ public:
     virtual ~Storage() = default;
 
     virtual File openForUpdate(const std::filesystem::path& url);
-    // The verification's fresh opening by path.
-    virtual Movie open(const std::filesystem::path& url);
+    // The verification's fresh opening by path: the lazy one, with every check of opening.
+    virtual MovieContents open(const std::filesystem::path& url);
     virtual FileIdentity writeBackup(const std::filesystem::path& movie, const BackupRecord& record);
     // Nothing where the system cannot make unnamed files.
     virtual std::optional<File> createUnnamed(const File& folder, const std::filesystem::path& destined);

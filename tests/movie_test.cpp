@@ -19,8 +19,7 @@ namespace {
 
 using namespace build;
 
-const std::string outsideScope =
-    "Each PCM audio entry must have one supported mono channel layout. This file is outside the supported scope.";
+const std::string noPcm = "This movie has no PCM audio tracks. This file is outside the supported scope.";
 const std::string mismatch =
     "A PCM track's channel layout does not match its channels. This file is outside the supported scope.";
 const std::string notTrailing =
@@ -296,22 +295,22 @@ TEST_F(MovieOpening, ReadsEveryDescriptionVersionAndLayoutForm) {
 TEST_F(MovieOpening, RefusesLayoutsThatDoNotNameOneChannel) {
     Buffer cut = chanDescribing(1);
     cut.pop_back();
-    EXPECT_EQ(failure(movie(moov({soundTrack(lpcm(2, 1, {chan(cut)}))}))), outsideScope);
-    EXPECT_EQ(failure(movie(moov({soundTrack(lpcm(2, 1, {chan(chanBody(0, {1, 2}))}))}))), outsideScope);
-    EXPECT_EQ(failure(movie(moov({soundTrack(lpcm(2, 1, {chan(chanBody(0x650002, {}))}))}))), outsideScope);
+    EXPECT_EQ(failure(movie(moov({soundTrack(lpcm(2, 1, {chan(cut)}))}))), mismatch);
+    EXPECT_EQ(failure(movie(moov({soundTrack(lpcm(2, 1, {chan(chanBody(0, {1, 2}))}))}))), mismatch);
+    EXPECT_EQ(failure(movie(moov({soundTrack(lpcm(2, 1, {chan(chanBody(0x650002, {}))}))}))), mismatch);
     // A bitmap names one channel only with exactly one bit set, among bits 0-17;
     // the labelled track ahead shows that the other entry is counted all the same.
     for (std::uint32_t bitmap : {0u, 0x3u, 1u << 18, (1u << 18) | 1u})
         EXPECT_EQ(failure(movie(moov({soundTrack(monoPcm(1)),
                                       soundTrack(lpcm(1, 1, {chan(chanBody(0x10000, {}, bitmap))}, "in24"))}))),
-                  outsideScope)
+                  mismatch)
             << bitmap;
     // The bitmap counts only under its own tag.
-    EXPECT_EQ(failure(movie(moov({soundTrack(lpcm(0, 1, {chan(chanBody(0x650002, {}, 1))}, "twos"))}))), outsideScope);
-    EXPECT_EQ(failure(movie(moov({videoTrack()}))), outsideScope);
+    EXPECT_EQ(failure(movie(moov({soundTrack(lpcm(0, 1, {chan(chanBody(0x650002, {}, 1))}, "twos"))}))), mismatch);
+    EXPECT_EQ(failure(movie(moov({videoTrack()}))), noPcm);
     // One good track does not carry another without a label.
     EXPECT_EQ(failure(movie(moov({soundTrack(monoPcm(1)), soundTrack(lpcm(2, 1, {chan(chanBody(7, {}))}))}))),
-              outsideScope);
+              mismatch);
 }
 
 TEST_F(MovieOpening, IgnoresLayoutsOutsidePcmDescriptions) {
@@ -342,7 +341,7 @@ TEST_F(MovieOpening, ReadsEveryLayoutFormForOneAndSeveralChannels) {
              {2, {chan(chanBody(0xFFFF0002, {}))}, std::vector{none, none}},
              {1, {chan(chanBody(0xFFFF0001, {}))}, std::vector{none}},
              {2, {chan(chanBody(0x00FF0002, {}))}, mismatch},
-             {1, {chan(chanBody(0x00FF0001, {}))}, outsideScope},
+             {1, {chan(chanBody(0x00FF0001, {}))}, mismatch},
              {3, {}, std::vector{none, none, none}},
              {2, {chan(chanMono()), chan(chanMono())}, "PCM channel metadata is missing or ambiguous."},
          }) {

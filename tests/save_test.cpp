@@ -2,6 +2,7 @@
 
 #include <openssl/sha.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include "platform/failure.hpp"
 #include "metadata/labels.hpp"
 #include "saving/backup.hpp"
+#include "saving/plan.hpp"
 #include "saving/restore.hpp"
 #include "saving/storage.hpp"
 #include "tests/support/backup_reader.hpp"
@@ -58,9 +60,9 @@ public:
     std::map<Step, std::function<void()>> meanwhile;
     bool unnamedFiles = true;
 
-    Movie open(const std::filesystem::path& url) override {
+    MovieContents open(const std::filesystem::path& url) override {
         check(Step::open);
-        Movie opened = Storage::open(url);
+        MovieContents opened = Storage::open(url);
         meanwhileAfter(Step::open);
         return opened;
     }
@@ -141,7 +143,7 @@ std::size_t entries(const std::filesystem::path& dir) {
 
 // Every way a save places the new metadata: at the end as it was, or in place
 // of metadata that is not last, over free space after it, or moved to the end.
-enum class Shape { trailingGrows, trailingShrinks, sameSize, smaller, intoFreeSpace, relocated };
+enum class Shape { trailingGrows, trailingShrinks, sameSize, smaller, intoFreeSpace, relocated, openEnded };
 
 // Twelve mono tracks that the delivery preset makes 240 bytes longer, just as long, or 480 bytes shorter.
 Buffer shaped(Shape shape) {
@@ -151,6 +153,10 @@ Buffer shaped(Shape shape) {
                                                    : chanMono();
     const Buffer metadata = moov(std::vector<Buffer>(12, soundTrack(lpcm(2, 1, {chan(layout)}))));
     if (shape == Shape::trailingGrows || shape == Shape::trailingShrinks) return movie(metadata, 4096);
+    // Moved to the end past an 'mdat' whose size field says it runs to the end of the file.
+    if (shape == Shape::openEnded)
+        return join(
+            {atom("ftyp", zeros(12)), metadata, atom("wide"), be32(0), Buffer{'m', 'd', 'a', 't'}, zeros(4096)});
     const Buffer space = shape == Shape::intoFreeSpace ? atom("free", zeros(300)) : Buffer();
     return join({atom("ftyp", zeros(12)), metadata, space, atom("mdat", zeros(4096))});
 }
@@ -374,9 +380,51 @@ const Fault faults[] = {{Shape::trailingGrows, Step::write, 1}, {Shape::trailing
                         {Shape::intoFreeSpace, Step::write, 1}, {Shape::intoFreeSpace, Step::synchronise, 1},
                         {Shape::relocated, Step::write, 1},     {Shape::relocated, Step::synchronise, 1},
                         {Shape::relocated, Step::write, 2},     {Shape::relocated, Step::synchronise, 2},
-                        {Shape::relocated, Step::open, 1}};
+                        {Shape::relocated, Step::open, 1},      {Shape::openEnded, Step::write, 1},
+                        {Shape::openEnded, Step::write, 2},     {Shape::openEnded, Step::synchronise, 1},
+                        {Shape::openEnded, Step::write, 3},     {Shape::openEnded, Step::synchronise, 2},
+                        {Shape::openEnded, Step::open, 1}};
 
 INSTANTIATE_TEST_SUITE_P(EachStep, WriteFailure, ::testing::ValuesIn(faults));
+
+// A last atom that runs to the end of the file would take in metadata appended after it: it is given its size
+// first, which the backup puts back, unless that size needs more than 32 bits.
+TEST_F(Saving, ALastAtomRunningToTheEndIsClosedBeforeTheMetadataMoves) {
+    const auto path = write(shaped(Shape::openEnded));
+    const auto before = readFile(path);
+    const Movie opened(path);
+    ASSERT_TRUE(opened.openEnd());
+    opened.save(delivery);
+    EXPECT_EQ(Movie(path).labels(), labelled(delivery));
+    EXPECT_EQ(Movie(path).offset(), before.size());
+    EXPECT_EQ(u32(readFile(path), std::size_t(*opened.openEnd())), before.size() - *opened.openEnd());
+    restoreMovie(path);
+    EXPECT_EQ(readFile(path), before);
+
+    const auto large = write(before, "large.mov");
+    std::filesystem::resize_file(large, 5ULL << 30);
+    EXPECT_EQ(saveFailure(Movie(large), delivery), openEndTooLarge);
+    EXPECT_FALSE(backedUp(large));
+    EXPECT_EQ(Movie(large).openEnd(), opened.openEnd()) << "its size field is still 0";
+}
+
+// A write that lands otherwise than planned (a failing disk, another program) is read back and rolled back.
+TEST_F(Saving, ABlockThatDiffersFromThePlanIsRolledBack) {
+    for (const Shape shape : {Shape::trailingGrows, Shape::trailingShrinks, Shape::sameSize, Shape::smaller,
+                              Shape::intoFreeSpace, Shape::relocated}) {
+        const auto path = write(shaped(shape), "movie" + std::to_string(int(shape)) + ".mov");
+        const auto before = readFile(path);
+        // A byte of the new metadata's 'mvhd' (all zeros), which neither the labels nor the checks of opening read.
+        const std::uint64_t at = (shape == Shape::relocated ? before.size() : Movie(path).offset()) + 60;
+        FailingStorage storage;
+        storage.meanwhile[Step::write] = [&] {
+            std::fstream(path, std::ios::in | std::ios::out | std::ios::binary).seekp(std::streamoff(at)).put('\xFF');
+        };
+        EXPECT_EQ(saveFailure(Movie(path), delivery, storage), "Verification failed.") << int(shape);
+        EXPECT_EQ(readFile(path), before);
+        EXPECT_TRUE(backedUp(path));
+    }
+}
 
 TEST_F(Saving, ARestoreThatFailsAtAnyStepCanBeRunAgain) {
     for (const Step step : {Step::openForUpdate, Step::write, Step::setLength, Step::synchronise}) {
@@ -397,6 +445,27 @@ TEST_F(Saving, RunningOutOfMemoryIsRolledBackAndSaidSo) {
     storage.meanwhile[Step::write] = [] { throw std::bad_alloc(); };
     EXPECT_EQ(saveFailure(Movie(path), delivery, storage), "Not enough memory to save this movie.");
     EXPECT_EQ(readFile(path), before);
+}
+
+// The save reads its writes back in a small buffer, so a large movie saves in
+// little more address space than its metadata takes once.
+TEST_F(Saving, ALargeMovieSavesInLittleMoreMemoryThanItsMetadata) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer reserves more address space than any limit here";
+#else
+    constexpr std::size_t large = 64 << 20;
+    const auto path = write(movie(moov({atom("udta", zeros(large)), soundTrack(monoPcm(1))})));
+    const auto saveWithinLimit = [&] {
+        std::uint64_t pages = 0;
+        std::ifstream("/proc/self/statm") >> pages;
+        const rlimit limit{pages * std::uint64_t(::getpagesize()) + large / 4 * 5 + (16 << 20), RLIM_INFINITY};
+        ::setrlimit(RLIMIT_AS, &limit);
+        Movie(path).save({2});
+        std::exit(0);
+    };
+    EXPECT_EXIT(saveWithinLimit(), ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(Movie(path).labels(), labelled({2}));
+#endif
 }
 
 // A failed step of making the backup leaves nothing beside the movie, whichever way the backup is made.

@@ -10,6 +10,7 @@
 #include <QEvent>
 #include <QFile>
 #include <QFileDialog>
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QKeySequence>
 #include <QLabel>
@@ -18,6 +19,7 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QScreen>
 #include <QScrollArea>
 #include <QSettings>
@@ -62,8 +64,8 @@ QLabel* makeHeading() {
     return heading;
 }
 
-QLabel* makeWrappingLabel(const QString& text) {
-    auto* label = new QLabel(text);
+QLabel* makeWrappingLabel(const QString& text, QLabel* label = new QLabel) {
+    label->setText(text);
     // File names and error messages are shown as written, even when they look like markup.
     label->setTextFormat(Qt::PlainText);
     label->setWordWrap(true);
@@ -81,10 +83,54 @@ QLabel* makeSecondaryLabel(const QString& text) {
     return label;
 }
 
+// The platform's key for a standard command, or the usual one where the platform has none
+// (plain X11 themes differ).
+QKeySequence standardKey(QKeySequence::StandardKey command, QKeyCombination usual) {
+    const QKeySequence key(command);
+    return key.isEmpty() ? QKeySequence(usual) : key;
+}
+
+// The line under the heading: the open file's name and what the movie holds, the name
+// elided in the middle when the line is too narrow for it and whole in its tooltip; or a message.
+class StatusLine : public QLabel {
+public:
+    void showFile(const QString& name, const QString& holds) {
+        name_ = name;
+        holds_ = holds;
+        setToolTip(name);
+        fit();
+    }
+    void showMessage(const QString& text) {
+        name_.clear();
+        setToolTip({});
+        setText(text);
+    }
+
+protected:
+    void resizeEvent(QResizeEvent* event) override {
+        QLabel::resizeEvent(event);
+        if (!name_.isEmpty()) fit();
+    }
+
+private:
+    // The name is isolated (first-strong isolate ... pop directional isolate): a right-to-left
+    // name, or one holding direction controls, would otherwise reorder the rest of the line.
+    // Joined rather than formatted: a file name may itself contain "%1".
+    void fit() {
+        const QString open = QStringLiteral("\u2068"), rest = QStringLiteral("\u2069 \u2014 ") + holds_;
+        const QFontMetrics metrics(font());
+        const int room = contentsRect().width() - metrics.horizontalAdvance(open + rest);
+        setText(open + metrics.elidedText(name_, Qt::ElideMiddle, std::max(room, 0)) + rest);
+    }
+
+    QString name_, holds_;
+};
+
 QHBoxLayout* makeButtonRow(Controller& controller, QWidget* context) {
     auto* row = new QHBoxLayout;
     row->setSpacing(buttonSpacing);
     auto* open = new QPushButton(QStringLiteral("Open Movie\u2026"));
+    open->setShortcut(standardKey(QKeySequence::Open, Qt::CTRL | Qt::Key_O));
     auto* preset = new QPushButton(QStringLiteral("Apply 12-channel delivery preset"));
     QObject::connect(open, &QPushButton::clicked, context, [&controller] { controller.openMovie(); });
     QObject::connect(preset, &QPushButton::clicked, context, [&controller] { controller.applyPreset(); });
@@ -118,6 +164,7 @@ QScrollArea* makeTrackList(QVBoxLayout*& stack) {
 QPushButton* makeSaveButton(Controller& controller, QWidget* context) {
     auto* save = new QPushButton(QStringLiteral("Save labels in this file"));
     QObject::connect(save, &QPushButton::clicked, context, [&controller] { controller.saveMovie(); });
+    save->setShortcut(standardKey(QKeySequence::Save, Qt::CTRL | Qt::Key_S));
     save->setEnabled(false);
     return save;
 }
@@ -233,17 +280,17 @@ void clear(QLayout* layout) {
     }
 }
 
-QString statusLine(const Movie& movie) {
+// What the status line says the movie holds after its name.
+QString holdings(const Movie& movie) {
     const auto& tracks = movie.tracks();
     const auto channels = movie.labels().size();
     const bool allMono = std::ranges::all_of(tracks, [](const PcmTrack& track) { return track.sound.channels == 1; });
-    // Joined rather than formatted: a file name may itself contain "%1".
-    // The name is isolated (first-strong isolate ... pop directional isolate): a right-to-left
-    // name, or one holding direction controls, would otherwise reorder the rest of the line.
-    return QStringLiteral("\u2068") + displayName(movie.url().filename()) + QStringLiteral("\u2069 \u2014 ") +
-           (allMono ? QStringLiteral("%1 mono PCM tracks").arg(channels)
-                    : QStringLiteral("%1 PCM channels in %2 tracks").arg(channels).arg(tracks.size()));
+    return allMono ? QStringLiteral("%1 mono PCM tracks").arg(channels)
+                   : QStringLiteral("%1 PCM channels in %2 tracks").arg(channels).arg(tracks.size());
 }
+
+// The window makes its status line a StatusLine and nothing else.
+StatusLine* statusLine(QLabel* status) { return static_cast<StatusLine*>(status); }
 
 // The label each menu stands for; an entry outside the catalogue gives back the channel's label as opened.
 std::vector<ChannelLabel> chosenLabels(const QList<QComboBox*>& menus, const std::vector<ChannelLabel>& opened) {
@@ -307,10 +354,10 @@ private:
     Controller& controller_;
 };
 
-// Qt's file chooser writes its history to the user's Qt settings whenever it closes, even
-// when cancelled. The program keeps no settings, so the user's settings are pointed below
-// /dev/null, where no file can ever be made: nothing is read from there or written.
-// Qt's own chooser is used because a platform one may keep a history of its own.
+// Qt's file chooser, used where the desktop has none of its own, writes its history to the
+// user's Qt settings whenever it closes, even when cancelled. The program keeps no settings, so
+// the user's settings are pointed below /dev/null, where no file can ever be made: nothing is
+// read from there or written. The desktop's own chooser keeps whatever the desktop keeps.
 void forgetChooserHistory() {
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("/dev/null"));
 }
@@ -343,7 +390,7 @@ void Controller::applicationDidFinishLaunching() {
     column->setSpacing(columnSpacing);
     column->setMenuBar(makeMenuBar(window.get()));
 
-    status = makeWrappingLabel(welcome);
+    status = makeWrappingLabel(welcome, new StatusLine);
     save = makeSaveButton(*this, window.get());
     column->addWidget(makeHeading(), 0, Qt::AlignLeading);
     column->addWidget(status);
@@ -365,10 +412,9 @@ void Controller::applicationDidFinishLaunching() {
 std::optional<std::filesystem::path> Controller::chooseMovie() {
     forgetChooserHistory();
     QFileDialog dialog(window.get(), QStringLiteral("Open Movie"));
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::ExistingFile);
-    dialog.setNameFilter(QStringLiteral("QuickTime movies (*.mov)"));
+    dialog.setNameFilters({QStringLiteral("QuickTime movies (*.mov *.qt)"), QStringLiteral("All files (*)")});
     if (movie) dialog.setDirectory(displayName(movie->url().parent_path()));
     if (dialog.exec() != QDialog::Accepted) return std::nullopt;
     const QStringList files = dialog.selectedFiles();
@@ -407,7 +453,7 @@ void Controller::render() {
     alignNames(names);
     // New rows join the end of the window's focus chain, after Save; Save goes back after the last of them.
     if (!menus.isEmpty()) QWidget::setTabOrder(menus.back(), save);
-    status->setText(statusLine(*movie));
+    statusLine(status)->showFile(displayName(movie->url().filename()), holdings(*movie));
     save->setEnabled(true);
 }
 
@@ -439,7 +485,7 @@ void Controller::saveMovie() {
         return;
     }
     render();
-    status->setText(saved);
+    statusLine(status)->showMessage(saved);
     save->setEnabled(false);
 }
 

@@ -3,8 +3,9 @@
 // The window module, lanemark-window.so: `lanemark` loads it only when the window
 // is wanted, so the command-line verbs never load Qt.
 
-// Runs the editor window as `startWindow` does.
-extern "C" int lanemarkStartWindow(char* program, const char* movie);
+// Runs the editor window as `startWindow` does. Plain C values in and out, and
+// no exception: the program and the module each have their own C++ library.
+extern "C" int lanemarkStartWindow(char* program, const char* movie) noexcept;
 
 namespace lanemark {
 

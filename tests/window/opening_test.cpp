@@ -154,6 +154,10 @@ private slots:
         QVERIFY(controller->window->minimumSizeHint().width() <= 640);
         settle();
         QCOMPARE(controller->window->width(), 640);
+        QVERIFY(controller->status->text().contains(QStringLiteral("x\u2026x")));
+        QVERIFY(controller->status->text().endsWith(QStringLiteral("x.mov\u2069 \u2014 2 mono PCM tracks")));
+        QCOMPARE(controller->status->height(), controller->status->fontMetrics().lineSpacing());
+        QCOMPARE(controller->status->toolTip(), QString(200, QLatin1Char('x')) + QStringLiteral(".mov"));
     }
 
     void labelOutsideTheCatalogueGetsItsOwnEntry() {

@@ -43,6 +43,17 @@ private slots:
         QCOMPARE(labelsIn(path), std::vector<std::uint32_t>({38, 42, 4}));
     }
 
+    void ctrlOOpensAndCtrlSSaves() {
+        const auto path = writeMovie(*dir, "master.mov", {42, 42});
+        controller->answers.push_back(path);
+        QTest::keyClick(controller->window->windowHandle(), Qt::Key_O, Qt::ControlModifier);
+        QTRY_COMPARE(controller->menus.size(), 2);  // a shortcut shows its button pressed a moment first
+        controller->menus[1]->setCurrentIndex(indexOf(3));
+        QTest::keyClick(controller->window->windowHandle(), Qt::Key_S, Qt::ControlModifier);
+        QTRY_COMPARE(controller->status->text(), savedStatus);
+        QCOMPARE(labelsIn(path), std::vector<std::uint32_t>({42, 3}));
+    }
+
     void showsTheFileAsItNowReads() {
         const auto path = writeMovie(*dir, "master.mov", {42, 42, 42});
         controller->open(path);

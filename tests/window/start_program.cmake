@@ -25,9 +25,17 @@ elseif(CASE STREQUAL "quiet")
   set(expected_err "")
 elseif(CASE STREQUAL "qt_options")
   # Qt's own options are not the toolkit's to obey: the window starts as without them.
-  set(command ${headless} QT_QPA_PLATFORM=offscreen timeout 3 ${PROGRAM} -platform lanemark-no-such-platform)
+  set(command ${headless} QT_QPA_PLATFORM=offscreen timeout 3 ${PROGRAM} take.mov -platform lanemark-no-such-platform)
   set(expected_status 124)
   set(expected_err "")
+elseif(CASE MATCHES "^unknown_option")
+  # A mistyped option opens no window, whether or not one could show.
+  set(command ${headless} timeout 3 ${PROGRAM} --inpsect take.mov)
+  if(CASE STREQUAL "unknown_option_display")
+    set(command ${headless} QT_QPA_PLATFORM=offscreen timeout 3 ${PROGRAM} --inpsect take.mov)
+  endif()
+  set(expected_status 2)
+  set(expected_err "Unknown option \"--inpsect\". Run lanemark --help to see the options.\n")
 elseif(CASE STREQUAL "no_module")
   # The program copied away from its window module.
   set(alone ${CMAKE_CURRENT_BINARY_DIR}/start-no-module)

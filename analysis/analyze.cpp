@@ -2,17 +2,17 @@
 
 #include <algorithm>
 #include <array>
-#include <limits>
-#include <map>
 #include <condition_variable>
 #include <deque>
 #include <exception>
+#include <limits>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <new>
-#include <thread>
 #include <queue>
 #include <span>
+#include <thread>
 #include <tuple>
 
 #include "metadata/labels.hpp"
@@ -89,6 +89,7 @@ public:
     }
 
     void add(Blocks blocks) {
+        if (queues_.empty()) return;  // no program, nothing to measure
         std::size_t bytes = 0;
         for (const auto& block : blocks) bytes += block.size() * sizeof(double);
         auto batch = std::make_shared<Batch>(Batch{std::move(blocks), bytes, queues_.size()});
@@ -171,7 +172,6 @@ private:
     void handOver();
 
     const File& file_;
-    const std::vector<SampledTrack>& tracks_;
     const Progress& progress_;
     std::vector<TrackState> states_;
     std::vector<ChannelLabel> labels_;
@@ -193,7 +193,7 @@ private:
 
 Measuring::Measuring(const File& file, const std::vector<SampledTrack>& tracks, const std::vector<ChannelLabel>& labels,
                      const Progress& progress)
-    : file_(file), tracks_(tracks), progress_(progress), labels_(labels) {
+    : file_(file), progress_(progress), labels_(labels) {
     // Nothing is kept per channel before it is known that the channels' state fits.
     if (labels.size() * (channelState + minPieceFrames * 8 * 3) > memoryLimit) fail(tooMuchToMeasure);
     std::size_t channel = 0, widest = 0;

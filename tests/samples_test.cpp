@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "analysis/analyze.hpp"
 #include "main/verbs.hpp"
 #include "metadata/samples.hpp"
 #include "tests/support/builder.hpp"
@@ -124,6 +125,41 @@ TEST(SampleReading, DamagedTablesAreErrorsAndTheOtherMoviesAreStillAnalysed) {
     ASSERT_EQ(movies.size(), paths.size());
     for (std::size_t i = 0; i < std::size(damaged); ++i) EXPECT_EQ(movies[i]["error"], damaged[i].second) << i;
     EXPECT_EQ(movies.back()["tracks"][0]["channels"][0]["dcOffset"], 0.125);
+}
+
+TEST(Findings, ProgramsAndSentencesNameChannelsAsApplyLabelsCountsThem) {
+    // R L C LFE Ls Rs in any order make 5.1; Lt Rt make LtRt; Mono alone has no layout; L R at two rates are two.
+    const std::vector<ChannelLabel> labels{2, 1, 3, 4, 6, 5, 38, 39, 42, 1, 2};
+    std::vector<double> rates(labels.size(), 48000);
+    rates.back() = 96000;
+    std::vector<std::pair<std::vector<std::size_t>, std::optional<std::string>>> programs;
+    for (const auto& program : programsOf(labels, rates)) programs.emplace_back(program.channels, program.layout);
+    EXPECT_EQ(programs, (decltype(programs){{{1, 2, 3, 4, 5, 6}, "5.1"},
+                                            {{7, 8}, "LtRt"},
+                                            {{9}, std::nullopt},
+                                            {{10}, std::nullopt},
+                                            {{11}, std::nullopt}}));
+
+    ChannelMeasures loud;
+    loud.silent = false;
+    loud.highFrequencyShare = -0.1;
+    auto clipped = loud, bass = loud;
+    clipped.fullScaleSamples = 1204;
+    clipped.clipped = true;
+    bass.highFrequencyShare = -41;
+    const std::vector<TrackAnalysis> tracks{
+        {1, 1, {{1, clipped}, {ChannelLabel{}, ChannelMeasures{}}, {3, bass}, {37, loud}}},
+        {2, 5, {{5, loud}, {6, loud}, {65537, loud}}}};
+    std::vector<std::string> texts;
+    for (const auto& finding : findingsOf(tracks, {{0, 2, false}, {4, 5, true}, {1, 6, false}, {4, 6, false}}))
+        texts.push_back(finding.code + " " + finding.text);
+    EXPECT_EQ(texts, (std::vector<std::string>{"clipped Channel 1 (L) has 1,204 samples at full scale.",
+                                               "silent Channel 2 is silent.",
+                                               "lowFrequencyOnly Channel 3 (C) carries only low frequencies.",
+                                               "lfeFullRange Channel 4 (LFE2) carries full-range sound.",
+                                               "identical Channels 1 (L) and 3 (C) are identical.",
+                                               "inverted Channel 6 (Rs) is channel 5 (Ls) inverted.",
+                                               "identical Channels 5 (Ls) and 7 are identical."}));
 }
 
 }  // namespace

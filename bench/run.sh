@@ -12,7 +12,9 @@
 #      and cat, and what they read of a long master (bench/delivery.py);
 #   6. a save at the physical limit: every place a save writes at 10 and 100 MiB
 #      against its yardstick, peak memory, the start of a verb against /bin/true,
-#      --inspect against cat (bench/limits.py).
+#      --inspect against cat (bench/limits.py);
+#   7. --analyze against ffmpeg's ebur128 and astats on a master with video, what
+#      it reads, and its peak memory at two lengths (bench/analyze.py).
 #
 # Usage: [BEFORE=COMMIT] [RUNS=N] bench/run.sh [BUILD_DIR] [WORK_DIR]
 #   BUILD_DIR defaults to build-bench (configured here: Release, LANEMARK_BENCH=ON)
@@ -20,7 +22,7 @@
 #   BEFORE    a commit to measure beside this checkout as "before"; its sources
 #             are exported with git archive and built in WORK_DIR/before-COMMIT
 #   RUNS      interleaved rounds per timing (default 31)
-# Needs: python3, strace, GNU time (/usr/bin/time), ffmpeg, mediainfo, libbenchmark-dev.
+# Needs: python3, strace, GNU time (/usr/bin/time), ffmpeg, mediainfo, libbenchmark-dev, libebur128-dev.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -138,10 +140,18 @@ say "5. delivery checks"
 echo "## 5. Delivery checks: --check and --report"
 echo
 python3 "$here/delivery.py" "$work" "$runs" "$lanemark"
-echo "- load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo
 
 # ---------------------------------------------------------------------------
 say "6. a save at the physical limit"
 echo "## 6. A save at the physical limit"
 echo
 python3 "$here/limits.py" "$work" "$runs" "$build/bench/lanemark_yardstick" "$lanemark"
+
+# ---------------------------------------------------------------------------
+say "7. --analyze against ffmpeg"
+echo
+echo "## 7. Measuring the channels: --analyze against ffmpeg"
+echo
+# ffmpeg takes seconds a round on the three-minute master.
+python3 "$here/analyze.py" "$work" "$((runs < 7 ? runs : 7))" "$lanemark"

@@ -5,7 +5,7 @@
 // which must open again with the new labels. The channel-layout reader also
 // takes the bytes on their own, as the body of a "chan". The lazy opening of
 // the same file must come to the same end: the same labels, or a refusal in
-// the same words.
+// the same words. The sample tables of an accepted movie are read and decoded.
 
 #include <algorithm>
 #include <cstdlib>
@@ -15,6 +15,7 @@
 #include "metadata/movie.hpp"
 #include "metadata/outline.hpp"
 #include "metadata/rewrite.hpp"
+#include "metadata/samples.hpp"
 
 namespace {
 
@@ -84,6 +85,34 @@ Outcome outcomeOf(Open open) {
     }
 }
 
+// The sample tables of an accepted movie: whatever they claim, the chunks they give
+// lie in the file, add up to what the checks counted, and decode to levels in range.
+void sampleTables(const std::vector<Atom>& atoms, std::span<const std::uint8_t> input) {
+    std::vector<SampledTrack> tracks;
+    try {
+        tracks = sampledTracks(atoms, input.size());
+    } catch (const Failure&) {
+        return;
+    }
+    std::vector<double> decoded;
+    for (const auto& track : tracks) {
+        const auto& format = track.tables.format;
+        std::uint64_t frames = 0, bytes = 0;
+        ChunkCursor cursor(track.tables);
+        while (const auto chunk = cursor.next()) {
+            const std::uint64_t length = chunk->frames * format.bytesPerFrame;
+            check(chunk->offset <= input.size() && length <= input.size() - chunk->offset);
+            frames += chunk->frames;
+            bytes += length;
+            const auto piece = input.subspan(std::size_t(chunk->offset), std::size_t(std::min<std::uint64_t>(length, 4096)));
+            decoded.assign(piece.size() / format.bytesPerFrame * format.channels, 0.0);
+            decodeFrames(format, piece, decoded);
+            for (const double value : decoded) check(format.isFloat || (value >= -1 && value < 1));
+        }
+        check(frames == track.tables.frames && bytes == track.tables.bytes && bytes <= input.size());
+    }
+}
+
 void wholeFile(std::span<const std::uint8_t> input) {
     const auto read = [input](std::span<std::uint8_t> into, std::uint64_t offset) {
         if (offset >= input.size()) return std::size_t{0};
@@ -102,6 +131,7 @@ void wholeFile(std::span<const std::uint8_t> input) {
         atoms = parse(found.metadata);
         auto opened = accepted(atoms);
         if (!opened) return;
+        sampleTables(atoms, input);
         labels = relabelling(*opened);
     } catch (const Failure&) {
         return;

@@ -1,6 +1,10 @@
 #include "main/verbs.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cmath>
+#include <iostream>
 #include <array>
 #include <exception>
 #include <limits>
@@ -9,6 +13,7 @@
 #include <vector>
 
 #include "platform/failure.hpp"
+#include "analysis/analyze.hpp"
 #include "metadata/labels.hpp"
 #include "metadata/movie.hpp"
 #include "metadata/outline.hpp"
@@ -135,6 +140,81 @@ Json movieJson(const std::string& path) {
     return movie;
 }
 
+// ---- --analyze: measures as JSON ------------------------------------------
+
+// Levels to a hundredth of a dB; none (silence) is null, as JSON has no minus infinity.
+Json level(const std::optional<double>& decibels) {
+    // Adding zero turns a rounded -0 into 0.
+    return decibels ? Json(std::round(*decibels * 100) / 100 + 0.0) : Json(nullptr);
+}
+
+Json channelJson(const ChannelAnalysis& channel) {
+    const auto& measures = channel.measures;
+    return {{"label", channel.label ? Json(*channel.label) : Json(nullptr)},
+            {"peak", level(measures.peak)},
+            {"rms", level(measures.rms)},
+            {"dcOffset", std::round(measures.dcOffset * 1e6) / 1e6 + 0.0},
+            {"fullScaleSamples", measures.fullScaleSamples},
+            {"silent", measures.silent},
+            {"highFrequencyShare", level(measures.highFrequencyShare)}};
+}
+
+Json analysisJson(const MovieAnalysis& analysis) {
+    Json tracks = Json::array(), programs = Json::array(), findings = Json::array();
+    for (const auto& track : analysis.tracks) {
+        Json channels = Json::array();
+        for (const auto& channel : track.channels) channels.push_back(channelJson(channel));
+        tracks.push_back({{"track", track.trackId ? Json(*track.trackId) : Json(nullptr)},
+                          {"firstChannel", track.firstChannel},
+                          {"channels", std::move(channels)}});
+    }
+    for (const auto& [program, loudness] : analysis.programs)
+        programs.push_back({{"channels", program.channels},
+                            {"layout", program.layout ? Json(*program.layout) : Json(nullptr)},
+                            {"integratedLoudness", level(loudness.integrated)},
+                            {"loudnessRange", level(loudness.range)},
+                            {"truePeak", level(loudness.truePeak)}});
+    for (const auto& finding : analysis.findings)
+        findings.push_back({{"code", finding.code}, {"channels", finding.channels}, {"text", finding.text}});
+    return {{"tracks", std::move(tracks)}, {"programs", std::move(programs)}, {"findings", std::move(findings)}};
+}
+
+// One line on a terminal's standard error, rewritten in place: the movie's name and how far.
+class ProgressLine {
+public:
+    explicit ProgressLine(std::ostream& err, const std::string& path)
+        : err_(&err == &std::cerr && ::isatty(STDERR_FILENO) ? &err : nullptr),
+          name_(printable(std::filesystem::path(path).filename())) {}
+    ~ProgressLine() {
+        if (err_ && width_ > 0) (*err_ << '\r' << std::string(width_, ' ') << '\r').flush();
+    }
+    void operator()(std::uint64_t done, std::uint64_t total) {
+        const int percent = total ? int(done * 100 / total) : 100;
+        if (!err_ || percent == shown_) return;
+        shown_ = percent;
+        const std::string line = name_ + " " + std::to_string(percent) + "%";
+        width_ = std::max(width_, line.size());
+        (*err_ << '\r' << line).flush();
+    }
+
+private:
+    std::ostream* err_;
+    std::string name_;
+    int shown_ = -1;
+    std::size_t width_ = 0;
+};
+
+Json analyzedMovie(const std::string& path, std::ostream& err) {
+    Json movie{{"path", wellFormedUtf8(path)}};
+    try {
+        ProgressLine progress(err, path);
+        movie.update(analysisJson(analyzeMovie(path, std::ref(progress))));
+    } catch (const std::exception& error) {
+        movie["error"] = wellFormedUtf8(error.what());
+    }
+    return movie;
+}
+
 constexpr std::string_view helpText =
     "Relabels the channels of the PCM audio tracks of QuickTime movies in place.\n"
     "\n"
@@ -148,6 +228,7 @@ constexpr std::string_view helpText =
     "  lanemark --discard-backup PATH       remove the backup of a movie as its last edit left it\n"
     "  lanemark --check LABELS PATH...      say for each movie whether it carries LABELS\n"
     "  lanemark --report PATH...            describe each movie's PCM tracks in JSON\n"
+    "  lanemark --analyze PATH...           measure every PCM channel, say where a label does not fit\n"
     "  lanemark --help | -h                 print this help\n"
     "  lanemark --version                   print the version\n"
     "\n"
@@ -175,9 +256,15 @@ constexpr std::string_view helpText =
     "line per movie on standard output: \"PATH: ok\", \"PATH: LABELS does not match LABELS (channels\n"
     "N, ...)\" or \"PATH: error: why\"; --report puts why into the movie's JSON object.\n"
     "\n"
+    "--analyze reads the samples of the PCM tracks, and nothing else: per channel peak, RMS, DC,\n"
+    "samples at full scale and the share above 200 Hz; per program (channels that form stereo,\n"
+    "LtRt, 5.1 or 7.1, else one channel) loudness, range and true peak, per EBU R128; and findings:\n"
+    "silent, lfeFullRange, lowFrequencyOnly, identical, inverted, clipped. It prints one JSON array\n"
+    "and exits 0 with no finding, 1 with findings, 2 when a movie could not be analysed.\n"
+    "\n"
     "Exit status: 0 on success; 1 when a verb fails, with one line on standard error saying why, or\n"
-    "when a movie does not match (--check); 2 for an unknown option or wrong operands, and when a\n"
-    "movie could not be opened (--check, --report).\n";
+    "when a movie does not match (--check) or has findings (--analyze); 2 for an unknown option or\n"
+    "wrong operands, and when a movie could not be opened (--check, --report) or analysed (--analyze).\n";
 
 int help(Operands, std::ostream& out, std::ostream&) {
     out << helpText;
@@ -219,7 +306,7 @@ struct Verb {
     std::string_view hint = {};  // a line after the usage line
 };
 
-const std::array<Verb, 10> verbs{{
+const std::array<Verb, 11> verbs{{
     {"--inspect", "PATH", 1,
      [](Operands operands, std::ostream& out, std::ostream& err) { return inspect(operands[0], out, err); }, true},
     {"--apply-preset", "PATH", 1,
@@ -243,6 +330,7 @@ const std::array<Verb, 10> verbs{{
          return checkLabels(operands[0], operands.subspan(1), out, err);
      }},
     {"--report", "PATH...", 1, reportTracks},
+    {"--analyze", "PATH...", 1, analyzeMovies},
     {"--help", "", 0, help, true},
     {"-h", "", 0, help, true},
     {"--version", "", 0,
@@ -338,6 +426,24 @@ int reportTracks(std::span<char* const> paths, std::ostream& out, std::ostream& 
         const Json movie = movieJson(path);
         if (movie.contains("error")) status = usageError;
         // Every text is well-formed already; replacing is only the library's last word on it.
+        if (!(out << separator << movie.dump(-1, ' ', false, Json::error_handler_t::replace)).flush())
+            return outputLost(err);
+        separator = ",\n";
+    }
+    if (!said(out, "\n]")) return outputLost(err);
+    return status;
+}
+
+int analyzeMovies(std::span<char* const> paths, std::ostream& out, std::ostream& err) {
+    constexpr int findings = 1, failed = usageError;  // a movie not analysed counts as one not opened
+    int status = 0;
+    std::string separator = "[\n";
+    for (const std::string path : paths) {
+        const Json movie = analyzedMovie(path, err);
+        if (movie.contains("error"))
+            status = failed;
+        else if (!movie["findings"].empty())
+            status = std::max(status, findings);
         if (!(out << separator << movie.dump(-1, ' ', false, Json::error_handler_t::replace)).flush())
             return outputLost(err);
         separator = ",\n";

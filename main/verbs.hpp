@@ -20,6 +20,11 @@ int checkLabels(const std::string& labels, std::span<char* const> paths, std::os
 // One JSON array of the movies' PCM tracks, each movie written as soon as it is known.
 int reportTracks(std::span<char* const> paths, std::ostream& out, std::ostream& err);
 
+// One JSON array of the movies' measured channels, programs and findings, each movie
+// written as soon as it is done: 0 without findings, 1 with, 2 when a movie could not
+// be analysed or the results could not be written.
+int analyzeMovies(std::span<char* const> paths, std::ostream& out, std::ostream& err);
+
 // Runs the editor window, with the movie at `movie` open when it is not null, and returns the exit status.
 // `program` is the program's own name, the only argument the window gets.
 using WindowStart = int (*)(char* program, const char* movie);

@@ -75,7 +75,8 @@ TEST_F(CommandLine, VerbsWithoutAMovieAnswerOnTheirOwn) {
     EXPECT_EQ(runWith({"-h"}).out, help);
     for (const char* part :
          {"--apply-labels PATH LABELS", "--restore PATH", "--discard-backup PATH", "L,R,65537", ".lanemark-backup",
-          "Exit", "--check LABELS PATH...", "--report PATH...", "delivery", "-exec lanemark --check 5.1,LtRt"})
+          "Exit", "--check LABELS PATH...", "--report PATH...", "--analyze PATH...", "delivery",
+          "-exec lanemark --check 5.1,LtRt"})
         EXPECT_NE(help.find(part), std::string::npos) << part;
     const std::string labelsUsage =
         "Usage: lanemark --apply-labels PATH LABELS\nLABELS is one argument: the labels "
@@ -90,7 +91,8 @@ TEST_F(CommandLine, VerbsWithoutAMovieAnswerOnTheirOwn) {
              {{"--restore"}, 2, "", "Usage: lanemark --restore PATH\n"},
              {{"--discard-backup"}, 2, "", "Usage: lanemark --discard-backup PATH\n"},
              {{"--check", "5.1"}, 2, "", "Usage: lanemark --check LABELS PATH...\n"},
-             {{"--report"}, 2, "", "Usage: lanemark --report PATH...\n"}}) {
+             {{"--report"}, 2, "", "Usage: lanemark --report PATH...\n"},
+             {{"--analyze"}, 2, "", "Usage: lanemark --analyze PATH...\n"}}) {
         const auto outcome = runWith(arguments);
         EXPECT_EQ(outcome.status, status) << err;
         EXPECT_TRUE(std::regex_match(outcome.out, std::regex(out))) << outcome.out;

@@ -23,11 +23,13 @@
 #include "tests/support/process.hpp"
 
 namespace lanemark {
+
+// The program under test, which the tests in other files run too.
+std::string lanemarkProgram;
+
 namespace {
 
 using namespace build;
-
-std::string lanemarkProgram;
 
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> found;

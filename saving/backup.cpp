@@ -56,8 +56,11 @@ void publish(const std::filesystem::path& from, const std::filesystem::path& to)
     if (!renameWithoutReplacing(from, to, cannotCreate)) fail(backupExists);
 }
 
-// Where no unnamed file can be made: a hidden temporary name, renamed without replacing.
-FileIdentity publishNamed(const std::filesystem::path& location, const Pieces& pieces, Storage& storage) {
+// Writes the backup whole under a hidden temporary name beside `location`,
+// synchronises it, and hands it to `rename`, which gives it its name.
+template <typename Rename>
+FileIdentity publishThroughTemporary(const std::filesystem::path& location, const Pieces& pieces, Storage& storage,
+                                     Rename rename) {
     std::string temporaryName = ".";
     temporaryName += location.filename().string();
     temporaryName += ".XXXXXX";
@@ -66,12 +69,18 @@ FileIdentity publishNamed(const std::filesystem::path& location, const Pieces& p
         temporary.writeAt(0, pieces);
         storage.synchroniseBackup(temporary);
         temporary.close();
-        publish(temporary.path(), location);
+        rename(temporary.path());
     } catch (...) {
         removeTemporary(temporary.path());
         throw;
     }
     return temporary.identity();
+}
+
+// Where no unnamed file can be made: a hidden temporary name, renamed without replacing.
+FileIdentity publishNamed(const std::filesystem::path& location, const Pieces& pieces, Storage& storage) {
+    return publishThroughTemporary(location, pieces, storage,
+                                   [&](const std::filesystem::path& temporary) { publish(temporary, location); });
 }
 
 // A later save replaces the backup it carries on: written whole under a
@@ -80,23 +89,12 @@ FileIdentity publishNamed(const std::filesystem::path& location, const Pieces& p
 // name since the backup was read is never replaced.
 FileIdentity replaceBackup(const File& folder, const std::filesystem::path& location, const Pieces& pieces,
                            FileIdentity replaced, Storage& storage) {
-    std::string temporaryName = ".";
-    temporaryName += location.filename().string();
-    temporaryName += ".XXXXXX";
-    File temporary = File::createUnique(location.parent_path() / temporaryName);
-    try {
-        temporary.writeAt(0, pieces);
-        storage.synchroniseBackup(temporary);
-        temporary.close();
+    return publishThroughTemporary(location, pieces, storage, [&](const std::filesystem::path& temporary) {
         if (folder.entry(location, false, "Cannot check for a backup at") != replaced) fail(backupExists);
         std::error_code error;
-        std::filesystem::rename(temporary.path(), location, error);
+        std::filesystem::rename(temporary, location, error);
         if (error) raiseSystemError(cannotCreate, location, error.value());
-    } catch (...) {
-        removeTemporary(temporary.path());
-        throw;
-    }
-    return temporary.identity();
+    });
 }
 
 }  // namespace

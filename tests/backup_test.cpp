@@ -113,13 +113,9 @@ TEST(BackupRecord, DecodesAtEveryLengthOfTheMetadata) {
     for (const std::size_t length : {0, 14, 15, 16, 255, 256, 65535, 65536, 1 << 24}) {
         Buffer metadata(length);
         for (std::size_t i = 0; i < length; ++i) metadata[i] = std::uint8_t(i * 7 + i / 251);
-        EXPECT_EQ(
-            backupRecord({.offset = 1, .originalSize = 2, .metadata = metadata, .written = {metadata}, .savedSize = 2},
-                         "M")
-                .pieces()[1]
-                .data(),
-            metadata.data())
-            << "written from where it is";
+        const auto record = backupRecord(
+            {.offset = 1, .originalSize = 2, .metadata = metadata, .written = {metadata}, .savedSize = 2}, "M");
+        EXPECT_EQ(record.pieces()[1].data(), metadata.data()) << "written from where it is";
         const auto backup = decodedRecord(3, 4, metadata, "Master.mov");
         EXPECT_EQ(backup.keys.size(), 11u);
         EXPECT_EQ(backup.metadata, metadata) << length;

@@ -73,10 +73,9 @@ TEST_F(CommandLine, NoArgumentsOrAMovieStartTheWindow) {
 TEST_F(CommandLine, VerbsWithoutAMovieAnswerOnTheirOwn) {
     const std::string help = runWith({"--help"}).out;
     EXPECT_EQ(runWith({"-h"}).out, help);
-    for (const char* part :
-         {"--apply-labels PATH LABELS", "--restore PATH", "--discard-backup PATH", "L,R,65537", ".lanemark-backup",
-          "Exit", "--check LABELS PATH...", "--report PATH...", "--analyze PATH...", "delivery",
-          "-exec lanemark --check 5.1,LtRt"})
+    for (const char* part : {"--apply-labels PATH LABELS", "--restore PATH", "--discard-backup PATH", "L,R,65537",
+                             ".lanemark-backup", "Exit", "--check LABELS PATH...", "--report PATH...",
+                             "--analyze PATH...", "delivery", "-exec lanemark --check 5.1,LtRt"})
         EXPECT_NE(help.find(part), std::string::npos) << part;
     const std::string labelsUsage =
         "Usage: lanemark --apply-labels PATH LABELS\nLABELS is one argument: the labels "
@@ -286,66 +285,44 @@ TEST_F(CommandLine, ReportIsOneJsonDocumentOfEveryMovie) {
     EXPECT_EQ(tracks[5]["entry"], "in24");
     EXPECT_EQ(report[1], (nlohmann::json{{"path", plain}, {"error", "No supported trailing movie metadata found."}}));
     EXPECT_EQ(runWith({"--report", named}).status, 0);
-}
-
-TEST_F(CommandLine, NamesThatReportPrintsCanBeTypedBack) {
+    // The names it prints can be typed back.
     const std::string path = movieWith({1, 2, 3, 4, 5, 6, 7, 33, 38, 39, 65539, 131075, 262151, 4294967295, 42, 204});
-    const std::string labels = runWith({"--inspect", path}).out;
+    const std::string inspected = runWith({"--inspect", path}).out;
     std::string typed;
-    const auto report = nlohmann::json::parse(runWith({"--report", path}).out);
-    for (const auto& track : report[0]["tracks"])
+    const auto again = nlohmann::json::parse(runWith({"--report", path}).out);
+    for (const auto& track : again[0]["tracks"])
         typed += (typed.empty() ? "" : ",") + track["names"][0].get<std::string>();
     writeFile(path, movie(moovWithLabels(std::vector<std::uint32_t>(16, 0))));
     EXPECT_EQ(runWith({"--apply-labels", path, typed}).out, "Saved and verified\n");
-    EXPECT_EQ(runWith({"--inspect", path}).out, labels);
+    EXPECT_EQ(runWith({"--inspect", path}).out, inspected);
 }
 
 // Restoring: the movie as its backup recorded it, whatever happened to it since.
 
 // Rewrites the backup beside `movie` with only the four keys of backups made
 // before the digests, and `suffix` after its movieName.
-// With `moved` and `grown`, the offset and the original size claim bytes past the metadata.
+// With `moved` and `grown`, the offset and the original size claim bytes past the metadata; with `sha256`, it
+// is the backup of a trailing save as earlier builds made it, with SHA-256 in 4 KiB blocks.
 void writeOldBackup(const std::filesystem::path& movie, const std::string& suffix = "", std::uint64_t moved = 0,
-                    std::uint64_t grown = 0) {
+                    std::uint64_t grown = 0, bool sha256Digests = false) {
     const auto old = readBackup(backupLocation(movie));
     const std::string name = old.movieName + suffix;
     const std::span<const std::uint8_t> metadata(old.metadata);
-    const PropertyEntry entries[] = {{"offset", old.offset + moved},
-                                     {"originalSize", old.originalSize + grown},
-                                     {"movieName", name},
-                                     {"metadata", metadata}};
-    const auto encoded = encodeDictionary(entries);
-    Buffer bytes;
-    for (const auto piece : encoded.pieces()) bytes.insert(bytes.end(), piece.begin(), piece.end());
-    writeFile(backupLocation(movie), bytes);
-}
-
-void putAt(const std::filesystem::path& path, std::uint64_t offset, const Buffer& bytes) {
-    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
-    file.seekp(std::streamoff(offset))
-        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-}
-
-// A backup as earlier builds made it with SHA-256 in 4 KiB blocks, of a trailing save.
-void writeSha256Backup(const std::filesystem::path& movie, std::uint64_t offset, std::uint64_t size,
-                       const Buffer& old) {
-    const auto saved = File(movie, File::Mode::read).readAt(offset, std::filesystem::file_size(movie) - offset);
+    std::vector<PropertyEntry> entries{
+        {"offset", old.offset + moved}, {"originalSize", old.originalSize + grown}, {"movieName", name}};
+    const auto end = std::filesystem::file_size(movie);
     Buffer digests;
-    for (std::uint64_t at = offset, end; at < offset + saved.size(); at = end) {
-        end = std::min(offset + saved.size(), (at / 4096 + 1) * 4096);
-        for (const auto byte : sha256(std::span(saved).subspan(at - offset, end - at))) digests.push_back(byte);
+    for (std::uint64_t at = old.offset, next; sha256Digests && at < end; at = next) {
+        next = std::min(end, (at / 4096 + 1) * 4096);
+        for (const auto byte : sha256(File(movie, File::Mode::read).readAt(at, next - at))) digests.push_back(byte);
     }
-    const auto digest = sha256(old);
-    using Data = std::span<const std::uint8_t>;
-    const std::string name = movieName(movie);
-    const PropertyEntry entries[] = {{"offset", offset},
-                                     {"originalSize", size},
-                                     {"movieName", name},
-                                     {"metadataDigest", Data(digest)},
-                                     {"writtenLength", saved.size()},
-                                     {"writtenDigests", Data(digests)},
-                                     {"savedSize", offset + saved.size()},
-                                     {"metadata", Data(old)}};
+    const auto digest = sha256(metadata);
+    if (sha256Digests)
+        entries.insert(entries.end(), {{"metadataDigest", std::span<const std::uint8_t>(digest)},
+                                       {"writtenLength", end - old.offset},
+                                       {"writtenDigests", std::span<const std::uint8_t>(digests)},
+                                       {"savedSize", end}});
+    entries.push_back({"metadata", metadata});
     const auto encoded = encodeDictionary(entries);
     Buffer bytes;
     for (const auto piece : encoded.pieces()) bytes.insert(bytes.end(), piece.begin(), piece.end());
@@ -384,11 +361,11 @@ TEST_F(CommandLine, RestorePutsBackGrownEditsAndTornWritesAlsoBeyondFourGigabyte
             // Then a save cut short as the file grew, before its new bytes hit the disk; then the new bytes
             // on disk but not the new length; then the save whole, with a backup of each earlier format.
             if (pass == 1) std::filesystem::resize_file(path, saved);
-            if (pass >= 2) putAt(path, offset, written);
+            if (pass >= 2) File(path, File::Mode::update).writeAt(offset, written);
             writeFile(backupLocation(path), backup);  // a restore removes it
             if (pass == 2) std::filesystem::resize_file(path, size);
             if (pass == 3) writeOldBackup(path);
-            if (pass == 4) writeSha256Backup(path, offset, size, metadata);
+            if (pass == 4) writeOldBackup(path, "", 0, 0, true);
             const auto restored = runWith({"--restore", path});
             EXPECT_EQ(restored.out + restored.err, "Restored and verified\n");
             EXPECT_EQ(std::filesystem::file_size(path), size);
@@ -420,35 +397,26 @@ TEST_F(CommandLine, RestoreRefusesWithoutWritingAnything) {
     const auto backup = backupLocation(dir / "movie.mov");
     const std::string restored = "Restored and verified\n";
     Buffer original;  // for the rows that restore: the movie before their own save
-    // A save that shrinks a trailing "moov" by 40 bytes; returns the length it left.
+    // A save that shrinks a trailing "moov" by 40 bytes; returns the original cut to the length the save left.
     const auto shrunk = [&](const std::string& movie) {
         original = build::movie(moov({soundTrack(lpcm(2, 1, {chan(join({chanDescribing(9), zeros(40)}))}))}));
         writeFile(movie, original);
         std::filesystem::remove(backup);
         EXPECT_EQ(runWith({"--apply-labels", movie, "L"}).status, 0);
-        return std::filesystem::file_size(movie);
+        return Buffer(original.begin(), original.begin() + std::ptrdiff_t(std::filesystem::file_size(movie)));
+    };
+    // A "free" atom of `bytes` appended, which an old backup's original size claims, its offset moved by `moved`.
+    const auto freeClaimed = [](const std::string& movie, std::size_t bytes, std::uint64_t moved) {
+        writeFile(movie, join({readFile(movie), atom("free", zeros(bytes - 8))}));
+        writeOldBackup(movie, "", moved, bytes);
     };
     const std::vector<std::pair<std::function<void(const std::string& movie)>, std::string>> cases{
         // A shrunk trailing "moov" whose cut reached the disk but not its rewrite restores; one byte appended does not.
-        {[&](auto& movie) {
-             writeFile(movie, Buffer(original.begin(), original.begin() + std::ptrdiff_t(shrunk(movie))));
-         },
-         restored},
+        {[&](auto& movie) { writeFile(movie, shrunk(movie)); }, restored},
         {[&](auto& movie) { shrunk(movie), std::ofstream(movie, std::ios::app) << "x"; }, moved},
         // A backup without a proof neither claims the atom after a "moov" nor writes a "moov" over it.
-        {[&](auto& movie) {
-             std::ofstream(movie, std::ios::app).write("\0\0\0\x08free", 8);
-             writeOldBackup(movie, "", 0, 8);
-         },
-         moved},
-        {[&](auto& movie) {
-             const auto free =
-                 join({be32(std::uint32_t(metadata.size())), Buffer{'f', 'r', 'e', 'e'}, zeros(metadata.size() - 8)});
-             std::ofstream(movie, std::ios::app)
-                 .write(reinterpret_cast<const char*>(free.data()), std::streamsize(free.size()));
-             writeOldBackup(movie, "", metadata.size(), metadata.size());
-         },
-         moved},
+        {[&](auto& movie) { freeClaimed(movie, 8, 0); }, moved},
+        {[&](auto& movie) { freeClaimed(movie, metadata.size(), metadata.size()); }, moved},
         {[&](auto&) { std::filesystem::remove(backup); }, "No metadata backup exists beside this movie.\n"},
         {[&](auto&) { std::filesystem::resize_file(backup, 60); }, damaged},
         {[&](auto&) { patch(backup, "offset", "offsex"); }, damaged},

@@ -1,3 +1,5 @@
+#include "metadata/samples.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -6,7 +8,6 @@
 
 #include "analysis/analyze.hpp"
 #include "main/verbs.hpp"
-#include "metadata/samples.hpp"
 #include "tests/support/builder.hpp"
 
 namespace lanemark {
@@ -24,8 +25,7 @@ Buffer entry(std::string_view type, int version, std::uint32_t bits, std::uint32
         prefix = join({head, be16(3), be16(16), be16(0xFFFE), be16(0), be32(0x10000), be32(72),
                        be64(0x40E7700000000000ULL) /* 48000.0 */, be32(1), be32(0x7F000000), be32(bits), be32(flags),
                        be32(bytes), be32(1)});
-    const Buffer wave = littleEndian ? atom("wave", atom("enda", be16(1))) : Buffer{};
-    return atom(type, join({prefix, wave, chan(chanMono())}));
+    return atom(type, join({prefix, littleEndian ? atom("wave", atom("enda", be16(1))) : Buffer{}, chan(chanMono())}));
 }
 
 // A movie of one mono track whose one chunk holds `samples`; `frames` and `timed`
@@ -44,9 +44,14 @@ Buffer pcmMovie(const Buffer& sampleEntry, const Buffer& samples, std::uint32_t 
                  atom("wide"), atom("mdat", samples), moov({trak})});
 }
 
-nlohmann::json analyzed(const std::vector<std::filesystem::path>& paths, int& status) {
+// Writes each of `movies` to a file and analyses them all in one run.
+nlohmann::json analyzed(const std::vector<Buffer>& movies, int& status) {
+    const TempDir dir;
     std::vector<std::string> names;
-    for (const auto& path : paths) names.push_back(path.string());
+    for (const auto& bytes : movies) {
+        names.push_back((dir / ("movie" + std::to_string(names.size()) + ".mov")).string());
+        writeFile(names.back(), bytes);
+    }
     std::vector<char*> arguments;
     for (auto& name : names) arguments.push_back(name.data());
     std::ostringstream out, err;
@@ -54,16 +59,9 @@ nlohmann::json analyzed(const std::vector<std::filesystem::path>& paths, int& st
     return nlohmann::json::parse(out.str());
 }
 
-struct Flavour {
-    std::string_view type;
-    int version;
-    std::uint32_t bits, flags;
-    bool enda;
-    Buffer samples;  // +0.5 then -0.25 of full scale
-};
-
 TEST(SampleReading, DecodesEveryPcmFlavour) {
-    const Flavour flavours[] = {
+    // Type, version, bits, flags, 'enda', and the samples +0.5 then -0.25 of full scale.
+    const std::tuple<std::string_view, int, std::uint32_t, std::uint32_t, bool, Buffer> flavours[] = {
         {"twos", 0, 8, 0, false, {0x40, 0xE0}},
         {"raw ", 0, 8, 0, false, {0xC0, 0x60}},
         {"twos", 0, 16, 0, false, {0x40, 0, 0xE0, 0}},
@@ -79,20 +77,15 @@ TEST(SampleReading, DecodesEveryPcmFlavour) {
         {"lpcm", 2, 24, 4 | 8, false, {0, 0, 0x40, 0, 0, 0xE0}},
         {"lpcm", 2, 16, 2 | 8, false, {0xC0, 0, 0x60, 0}},
         {"lpcm", 2, 32, 1 | 2 | 8, false, {0x3F, 0, 0, 0, 0xBE, 0x80, 0, 0}},
-        {"lpcm", 2, 64, 1 | 8, false, {0, 0, 0, 0, 0, 0, 0xE0, 0x3F, 0, 0, 0, 0, 0, 0, 0xD0, 0xBF}},
-    };
-    const TempDir dir;
-    std::vector<std::filesystem::path> paths;
-    for (const auto& flavour : flavours) {
-        paths.push_back(dir / ("movie" + std::to_string(paths.size()) + ".mov"));
-        const auto sampleEntry = entry(flavour.type, flavour.version, flavour.bits, flavour.flags, flavour.enda);
-        writeFile(paths.back(), pcmMovie(sampleEntry, flavour.samples, 2, 2));
-    }
+        {"lpcm", 2, 64, 1 | 8, false, {0, 0, 0, 0, 0, 0, 0xE0, 0x3F, 0, 0, 0, 0, 0, 0, 0xD0, 0xBF}}};
+    std::vector<Buffer> written;
+    for (const auto& [type, version, bits, flags, enda, samples] : flavours)
+        written.push_back(pcmMovie(entry(type, version, bits, flags, enda), samples, 2, 2));
     int status = -1;
-    const auto movies = analyzed(paths, status);
+    const auto movies = analyzed(written, status);
     ASSERT_EQ(movies.size(), std::size(flavours));
     for (std::size_t i = 0; i < movies.size(); ++i) {
-        SCOPED_TRACE(std::string(flavours[i].type) + " row " + std::to_string(i));
+        SCOPED_TRACE(std::string(std::get<0>(flavours[i])) + " row " + std::to_string(i));
         ASSERT_FALSE(movies[i].contains("error")) << movies[i];
         const auto& channel = movies[i]["tracks"][0]["channels"][0];
         EXPECT_EQ(channel["peak"], std::round(20 * std::log10(0.5) * 100) / 100);
@@ -107,22 +100,16 @@ TEST(SampleReading, DamagedTablesAreErrorsAndTheOtherMoviesAreStillAnalysed) {
     const std::pair<Buffer, std::string> damaged[] = {
         {pcmMovie(sampleEntry, samples, 2, 2, 4096), chunkPastEnd},
         {pcmMovie(sampleEntry, samples, 2, 3), sampleCountsDisagree},
-        {pcmMovie(entry("in32", 1, 16, 0, false), samples, 2, 2), unsupportedSampleFormat},  // frames of 2 bytes
+        {pcmMovie(entry("in32", 1, 16, 0, false), samples, 2, 2), unsupportedSampleFormat},       // frames of 2 bytes
         {pcmMovie(entry("lpcm", 2, 16, 32 | 4, false), samples, 2, 2), unsupportedSampleFormat},  // not interleaved
         {pcmMovie(entry("twos", 0, 12, 0, false), samples, 2, 2), unsupportedSampleFormat},
     };
-    const TempDir dir;
-    std::vector<std::filesystem::path> paths;
-    for (const auto& [bytes, sentence] : damaged) {
-        paths.push_back(dir / ("damaged" + std::to_string(paths.size()) + ".mov"));
-        writeFile(paths.back(), bytes);
-    }
-    paths.push_back(dir / "good.mov");
-    writeFile(paths.back(), pcmMovie(sampleEntry, samples, 2, 2));
+    std::vector<Buffer> written{pcmMovie(sampleEntry, samples, 2, 2)};  // a good movie, analysed last
+    for (const auto& [bytes, sentence] : damaged) written.insert(written.end() - 1, bytes);
     int status = -1;
-    const auto movies = analyzed(paths, status);
+    const auto movies = analyzed(written, status);
     EXPECT_EQ(status, 2);
-    ASSERT_EQ(movies.size(), paths.size());
+    ASSERT_EQ(movies.size(), written.size());
     for (std::size_t i = 0; i < std::size(damaged); ++i) EXPECT_EQ(movies[i]["error"], damaged[i].second) << i;
     EXPECT_EQ(movies.back()["tracks"][0]["channels"][0]["dcOffset"], 0.125);
 }
@@ -130,36 +117,28 @@ TEST(SampleReading, DamagedTablesAreErrorsAndTheOtherMoviesAreStillAnalysed) {
 TEST(Findings, ProgramsAndSentencesNameChannelsAsApplyLabelsCountsThem) {
     // R L C LFE Ls Rs in any order make 5.1; Lt Rt make LtRt; Mono alone has no layout; L R at two rates are two.
     const std::vector<ChannelLabel> labels{2, 1, 3, 4, 6, 5, 38, 39, 42, 1, 2};
-    std::vector<double> rates(labels.size(), 48000);
-    rates.back() = 96000;
-    std::vector<std::pair<std::vector<std::size_t>, std::optional<std::string>>> programs;
-    for (const auto& program : programsOf(labels, rates)) programs.emplace_back(program.channels, program.layout);
-    EXPECT_EQ(programs, (decltype(programs){{{1, 2, 3, 4, 5, 6}, "5.1"},
-                                            {{7, 8}, "LtRt"},
-                                            {{9}, std::nullopt},
-                                            {{10}, std::nullopt},
-                                            {{11}, std::nullopt}}));
+    const std::vector<double> rates{48e3, 48e3, 48e3, 48e3, 48e3, 48e3, 48e3, 48e3, 48e3, 48e3, 96e3};
+    std::string programs;
+    for (const auto& program : programsOf(labels, rates))
+        programs += ::testing::PrintToString(program.channels) + program.layout.value_or("-") + " ";
+    EXPECT_EQ(programs, "{ 1, 2, 3, 4, 5, 6 }5.1 { 7, 8 }LtRt { 9 }- { 10 }- { 11 }- ");
 
     ChannelMeasures loud;
-    loud.silent = false;
-    loud.highFrequencyShare = -0.1;
+    loud.silent = false, loud.highFrequencyShare = -0.1;
     auto clipped = loud, bass = loud;
-    clipped.fullScaleSamples = 1204;
-    clipped.clipped = true;
-    bass.highFrequencyShare = -41;
+    clipped.fullScaleSamples = 1204, clipped.clipped = true, bass.highFrequencyShare = -41;
     const std::vector<TrackAnalysis> tracks{
         {1, 1, {{1, clipped}, {ChannelLabel{}, ChannelMeasures{}}, {3, bass}, {37, loud}}},
         {2, 5, {{5, loud}, {6, loud}, {65537, loud}}}};
-    std::vector<std::string> texts;
+    std::string texts;
     for (const auto& finding : findingsOf(tracks, {{0, 2, false}, {4, 5, true}, {1, 6, false}, {4, 6, false}}))
-        texts.push_back(finding.code + " " + finding.text);
-    EXPECT_EQ(texts, (std::vector<std::string>{"clipped Channel 1 (L) has 1,204 samples at full scale.",
-                                               "silent Channel 2 is silent.",
-                                               "lowFrequencyOnly Channel 3 (C) carries only low frequencies.",
-                                               "lfeFullRange Channel 4 (LFE2) carries full-range sound.",
-                                               "identical Channels 1 (L) and 3 (C) are identical.",
-                                               "inverted Channel 6 (Rs) is channel 5 (Ls) inverted.",
-                                               "identical Channels 5 (Ls) and 7 are identical."}));
+        texts += finding.code + " " + finding.text + "\n";
+    EXPECT_EQ(texts,
+              "clipped Channel 1 (L) has 1,204 samples at full scale.\nsilent Channel 2 is silent.\n"
+              "lowFrequencyOnly Channel 3 (C) carries only low frequencies.\n"
+              "lfeFullRange Channel 4 (LFE2) carries full-range sound.\n"
+              "identical Channels 1 (L) and 3 (C) are identical.\ninverted Channel 6 (Rs) is channel 5 (Ls) inverted.\n"
+              "identical Channels 5 (Ls) and 7 are identical.\n");
 }
 
 }  // namespace

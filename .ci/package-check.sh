@@ -65,7 +65,9 @@ for binary in "$build/lanemark" "$build/lanemark-window.so"; do
     needed=$(readelf -d "$binary" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
     check "$(basename "$binary") needs shared libraries" test -n "$needed"
     for library in $needed; do
-        path=$(ldd "$binary" | awk -v lib="$library" '$1 == lib {print $3}')
+        # The dynamic loader is listed by its path alone, without "=>".
+        path=$(ldd "$binary" | awk -v lib="$library" '$1 == lib {print $3}
+            $1 ~ /^\// && substr($1, length($1) - length(lib)) == "/" lib {print $1}')
         package=$(owner "$path")
         check "Depends covers $library (from ${package:-unknown})" \
             grep -qxF "${package:-unknown}" <<<"$depended"

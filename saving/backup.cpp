@@ -1,6 +1,7 @@
 #include "saving/backup.hpp"
 
 #include <algorithm>
+#include <future>
 #include <map>
 #include <string>
 #include <string_view>
@@ -250,17 +251,25 @@ PropertyList backupRecord(const BackupRecord& record, const std::string& movieNa
     proof.splits.erase(std::unique(proof.splits.begin(), proof.splits.end()), proof.splits.end());
 
     // Each byte is hashed once: where the save leaves the bytes before it in place, their digests serve again.
-    const auto metadataDigests = cellDigests(std::span(&metadata, 1), record.offset, proof.splits);
-    std::vector<Digest> beforeDigests = metadataDigests;
+    // Metadata moved to the end is bytes of its own: hashed on the other core meanwhile.
+    auto tail = std::async(std::launch::async, [&record, &proof] {
+        return cellDigests(record.appended, record.appendedAt, proof.splits);
+    });
+    auto metadataDigests = cellDigests(std::span(&metadata, 1), record.offset, proof.splits);
+    std::vector<Digest> laterDigests;
     if (!first) {
         proof.previous = regridded(record, proof.splits);
-        beforeDigests = known(before, writtenAt, proof.splits, cellMap(*proof.previous, proof.splits));
+        laterDigests = known(before, writtenAt, proof.splits, cellMap(*proof.previous, proof.splits));
     }
-    Layer fresh{{written, appended},
-                cellDigests(record.written, writtenAt, proof.splits, before, beforeDigests),
-                record.savedSize};
-    const auto tail = cellDigests(record.appended, record.appendedAt, proof.splits);
-    fresh.digests.insert(fresh.digests.end(), tail.begin(), tail.end());
+    const std::span<const Digest> beforeDigests = first ? metadataDigests : laterDigests;
+    Layer fresh{{written, appended}, {}, record.savedSize};
+    fresh.digests.reserve(cellCount(written.offset, written.length, proof.splits) +
+                          cellCount(appended.offset, appended.length, proof.splits));
+    addCellDigests(fresh.digests, record.written, writtenAt, proof.splits, before, beforeDigests);
+    {
+        const auto appendedDigests = tail.get();
+        fresh.digests.insert(fresh.digests.end(), appendedDigests.begin(), appendedDigests.end());
+    }
     if (appended.length == 0) fresh.ranges.pop_back();
     if (first) {
         proof.saved = std::move(fresh);
@@ -278,6 +287,8 @@ PropertyList backupRecord(const BackupRecord& record, const std::string& movieNa
         }
     }
     const Digest proven = proofDigest(proof, metadataDigests);
+    // Bound into the proof and stored nowhere: freed before the encoding copies the rest.
+    std::vector<Digest>().swap(metadataDigests);
 
     const auto splits = numbers(proof.splits), savedRanges = rangeNumbers(proof.saved);
     const auto previousRanges = proof.previous ? rangeNumbers(*proof.previous) : std::vector<std::uint8_t>();

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <new>
 
 namespace lanemark {
@@ -48,6 +49,25 @@ std::vector<Digest> cellDigests(std::span<const std::span<const std::uint8_t>> p
                                 std::span<const std::uint64_t> splits, std::span<const std::uint8_t> same,
                                 std::span<const Digest> sameDigests) {
     std::vector<Digest> digests;
+    addCellDigests(digests, pieces, offset, splits, same, sameDigests);
+    return digests;
+}
+
+void addCellDigests(std::vector<Digest>& all, std::span<const std::span<const std::uint8_t>> pieces,
+                    std::uint64_t offset, std::span<const std::uint64_t> splits, std::span<const std::uint8_t> same,
+                    std::span<const Digest> sameDigests) {
+    std::uint64_t length = 0;
+    for (const auto piece : pieces) length += piece.size();
+    // Reserved once: a grown vector would briefly hold the digests twice.
+    all.reserve(all.size() + cellCount(offset, length, splits));
+    const std::size_t first = all.size();
+    // This piece's digests, as a vector of their own would number them.
+    struct {
+        std::vector<Digest>& all;
+        std::size_t first;
+        std::size_t size() const { return all.size() - first; }
+        void push_back(const Digest& digest) { all.push_back(digest); }
+    } digests{all, first};
     Hasher hasher;
     bool hashing = false;
     std::uint64_t at = offset, end = cellEnd(offset, splits);
@@ -72,7 +92,16 @@ std::vector<Digest> cellDigests(std::span<const std::span<const std::uint8_t>> p
         }
     }
     if (hashing) digests.push_back(hasher.finish());
-    return digests;
+}
+
+std::uint64_t cellCount(std::uint64_t offset, std::uint64_t length, std::span<const std::uint64_t> splits) {
+    // A range past the end of any file has no cells to count ahead.
+    if (length == 0 || offset > std::numeric_limits<std::uint64_t>::max() - length) return 0;
+    const std::uint64_t end = offset + length;
+    const auto inside = std::upper_bound(splits.begin(), splits.end(), offset) - splits.begin();
+    const auto before = std::lower_bound(splits.begin(), splits.end(), end) - splits.begin();
+    // Every sector boundary and every split strictly inside ends a cell.
+    return std::min(length, (end - 1) / sectorSize - offset / sectorSize + 1 + static_cast<std::uint64_t>(before - inside));
 }
 
 // FIPS 180-4, for backups made before XXH3 only.

@@ -49,6 +49,14 @@ std::vector<Digest> cellDigests(std::span<const std::span<const std::uint8_t>> p
                                 std::span<const std::uint64_t> splits, std::span<const std::uint8_t> same = {},
                                 std::span<const Digest> sameDigests = {});
 
+// The same, added to the end of `digests`.
+void addCellDigests(std::vector<Digest>& digests, std::span<const std::span<const std::uint8_t>> pieces,
+                    std::uint64_t offset, std::span<const std::uint64_t> splits, std::span<const std::uint8_t> same = {},
+                    std::span<const Digest> sameDigests = {});
+
+// At most how many cells `length` bytes from `offset` make.
+std::uint64_t cellCount(std::uint64_t offset, std::uint64_t length, std::span<const std::uint64_t> splits);
+
 // SHA-256 in 4 KiB blocks, as backups made before XXH3 carry them; used only to restore those.
 inline constexpr std::size_t legacyDigestSize = 32;
 inline constexpr std::uint64_t legacyBlock = 4096;

@@ -116,6 +116,17 @@ PropertyList encodeDictionary(std::span<const PropertyEntry> entries) {
 
     PropertyList list;
     Buffer& out = list.head;
+    // Reserved once, for the worst case of every object: a backup's digests
+    // are megabytes, and a grown buffer would briefly hold them twice.
+    std::size_t most = 64 + count * 2 * referenceWidth;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto& [key, value] = entries[i];
+        most += 2 * key.size() + 32;
+        if (i == streamed) continue;
+        if (const auto* text = std::get_if<std::string_view>(&value)) most += 2 * text->size();
+        if (const auto* data = std::get_if<std::span<const std::uint8_t>>(&value)) most += data->size();
+    }
+    out.reserve(most);
     out = {'b', 'p', 'l', 'i', 's', 't', '0', '0'};
     std::vector<std::uint64_t> offsets{out.size()};
     appendMarker(out, dictionaryMarker, count);

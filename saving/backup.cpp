@@ -251,10 +251,17 @@ PropertyList backupRecord(const BackupRecord& record, const std::string& movieNa
     proof.splits.erase(std::unique(proof.splits.begin(), proof.splits.end()), proof.splits.end());
 
     // Each byte is hashed once: where the save leaves the bytes before it in place, their digests serve again.
-    // Metadata moved to the end is bytes of its own: hashed on the other core meanwhile.
-    auto tail = std::async(std::launch::async, [&record, &proof] {
+    // Metadata moved to the end is bytes of its own: hashed on the other core
+    // meanwhile, or here afterwards where no thread can be started.
+    const auto hashAppended = [&record, &proof] {
         return cellDigests(record.appended, record.appendedAt, proof.splits);
-    });
+    };
+    std::future<std::vector<Digest>> tail;
+    try {
+        tail = std::async(std::launch::async, hashAppended);
+    } catch (const std::system_error&) {
+        tail = std::async(std::launch::deferred, hashAppended);
+    }
     auto metadataDigests = cellDigests(std::span(&metadata, 1), record.offset, proof.splits);
     std::vector<Digest> laterDigests;
     if (!first) {

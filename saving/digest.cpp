@@ -76,8 +76,9 @@ void addCellDigests(std::vector<Digest>& all, std::span<const std::span<const st
             const auto taken = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), end - at));
             const auto part = piece.first(taken);
             const bool whole = !hashing && at + taken == end;
-            if (whole && part.data() == same.data() + (at - offset) && digests.size() < sameDigests.size() &&
-                at - offset + taken <= same.size())
+            // Sizes first: a pointer may only be formed within `same`.
+            if (whole && digests.size() < sameDigests.size() && at - offset + taken <= same.size() &&
+                part.data() == same.data() + (at - offset))
                 digests.push_back(sameDigests[digests.size()]);
             else if (whole)
                 digests.push_back(digestOf(part));  // the usual case: the cell lies in one piece

@@ -11,6 +11,13 @@
 
 namespace lanemark {
 
+// How many bytes pieces laid one after another make.
+inline std::uint64_t lengthOf(std::span<const std::span<const std::uint8_t>> pieces) {
+    std::uint64_t length = 0;
+    for (const auto piece : pieces) length += piece.size();
+    return length;
+}
+
 // An immutable byte buffer. Copies and slices share one allocation, so a
 // parsed tree holds views into the metadata as read instead of copies of it.
 class Bytes {

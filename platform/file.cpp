@@ -195,8 +195,7 @@ bool File::holds(std::uint64_t offset, std::span<const std::uint8_t> expected) c
 }
 
 bool File::holds(std::uint64_t offset, std::span<const std::span<const std::uint8_t>> expected) const {
-    std::uint64_t total = 0;
-    for (const auto piece : expected) total += piece.size();
+    const std::uint64_t total = lengthOf(expected);
     std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(total, std::uint64_t{1} << 16)));
     // Read a buffer at a time, however small the pieces: a tree of many atoms is many small pieces.
     auto piece = expected.begin();

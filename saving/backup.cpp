@@ -146,12 +146,6 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> cellsOf(const Layer& layer,
 
 namespace {
 
-std::uint64_t lengthOf(Pieces pieces) {
-    std::uint64_t length = 0;
-    for (const auto piece : pieces) length += piece.size();
-    return length;
-}
-
 std::vector<std::uint8_t> numbers(std::span<const std::uint64_t> values) {
     std::vector<std::uint8_t> encoded;
     for (const std::uint64_t value : values)

@@ -8,6 +8,8 @@
 #include <limits>
 #include <new>
 
+#include "platform/bytes.hpp"
+
 namespace lanemark {
 namespace {
 
@@ -56,8 +58,7 @@ std::vector<Digest> cellDigests(std::span<const std::span<const std::uint8_t>> p
 void addCellDigests(std::vector<Digest>& all, std::span<const std::span<const std::uint8_t>> pieces,
                     std::uint64_t offset, std::span<const std::uint64_t> splits, std::span<const std::uint8_t> same,
                     std::span<const Digest> sameDigests) {
-    std::uint64_t length = 0;
-    for (const auto piece : pieces) length += piece.size();
+    const std::uint64_t length = lengthOf(pieces);
     // Reserved once: a grown vector would briefly hold the digests twice.
     all.reserve(all.size() + cellCount(offset, length, splits));
     const std::size_t first = all.size();

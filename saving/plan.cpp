@@ -11,12 +11,6 @@ namespace {
 
 constexpr std::uint8_t freeType[4] = {'f', 'r', 'e', 'e'};
 
-std::uint64_t lengthOf(const Pieces& pieces) {
-    std::uint64_t length = 0;
-    for (const auto piece : pieces) length += piece.size();
-    return length;
-}
-
 // The header of a 'free' atom of `size` bytes.
 Bytes freeHeader(std::uint64_t size) {
     const auto length = bytes(static_cast<std::uint32_t>(size));
